@@ -1,0 +1,23 @@
+// The PReg policy file format and the merge of an existing file.
+#pragma once
+
+#include "platform/Types.h"
+#include "policy/PolicySettings.h"
+
+#define PREG_SIGNATURE 0x67655250u  // "PReg"
+#define PREG_VERSION 1u
+#define PREG_HEADER_SIZE 8u
+
+// How far past the content the merge may read; those bytes must be zero.
+#define PREG_READ_SLACK 7u
+
+// Reads cbSize bytes (at least 1) of hInput into pbBuffer with one read, then
+// walks the PReg records in place: the type, size and data of every record of
+// a built-in setting are overwritten with the row's and the row is marked
+// found; every other record is left as it is. pbBuffer holds at least
+// cbSize + PREG_READ_SLACK bytes, all zero on entry.
+//
+// Returns the number of bytes at the start of the buffer to keep, or 0 when
+// the file is not a well-formed policy file (one message says why, and no row
+// is left marked).
+DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings);

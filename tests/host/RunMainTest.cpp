@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "TestSupport.h"
+#include "app/Options.h"
+#include "app/RunMain.h"
+
+namespace {
+
+const std::string c_banner = Crlf(
+    "* * * * * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n"
+    "*  Velmorast  1.0.18.403                                      *\n"
+    "*                                                             *\n"
+    "*  Copyright (C) 2026 Velmorast authors                       *\n"
+    "* * * * * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n");
+
+HRESULT RunTool(std::initializer_list<std::u16string> elements)
+{
+    static ARGS s_args;  // the vector outlives the run, as a process's does
+    MakeArgs(&s_args, elements);
+    return RunMain(static_cast<int>(s_args.storage.size()), s_args.pointers.data());
+}
+
+bool Called(const char* pszName)
+{
+    return std::find(g_fake.calls.begin(), g_fake.calls.end(), pszName) != g_fake.calls.end();
+}
+
+TEST(RunMain, BannerLinesAre63Columns)
+{
+    size_t iStart = 0;
+    for (int iLine = 0; iLine < 5; ++iLine) {
+        size_t iEnd = c_banner.find("\r\n", iStart);
+        ASSERT_NE(iEnd, std::string::npos);
+        EXPECT_EQ(iEnd - iStart, 63u) << "line " << iLine + 1;
+        iStart = iEnd + 2;
+    }
+}
+
+struct GateCase {
+    const char* name;
+    DWORD dwMajor, dwMinor;
+    WORD wSuiteMask;
+    BYTE bProductType;
+    bool bShortOnly;
+    HRESULT hrExpected;        // E_NOTIMPL for a refusal; otherwise past the gate
+    const char* pszMessage;    // after the banner
+};
+
+const GateCase c_gateCases[] = {
+    {"Home edition 6.1", 6, 1, 0x300, 1, false, E_NOTIMPL,
+     "ERR: Home Edition is not supported. 6.1 build:7601 PlatformId:2 ProductType:0x1 SuiteMask:0x300.\r\n"},
+    {"Vista", 6, 0, 0x100, 1, false, E_NOTIMPL,
+     "ERR: Not support Vista and earlier versions. 6.0 build:7601 PlatformId:2 ProductType:0x1 SuiteMask:0x100.\r\n"},
+    {"Home edition of Vista gets the Home message", 6, 0, 0x200, 1, false, E_NOTIMPL,
+     "ERR: Home Edition is not supported. 6.0 build:7601 PlatformId:2 ProductType:0x1 SuiteMask:0x200.\r\n"},
+    {"XP", 5, 1, 0, 1, false, E_NOTIMPL,
+     "ERR: Not support Vista and earlier versions. 5.1 build:7601 PlatformId:2 ProductType:0x1 SuiteMask:0x0.\r\n"},
+    {"short record leaves suite and product 0", 6, 0, 0x200, 3, true, E_NOTIMPL,
+     "ERR: Not support Vista and earlier versions. 6.0 build:7601 PlatformId:2 ProductType:0x0 SuiteMask:0x0.\r\n"},
+    {"short record: Home bit unseen, 6.1 passes", 6, 1, 0x200, 1, true, S_OK, nullptr},
+    {"Windows 7 passes", 6, 1, 0x100, 1, false, S_OK, nullptr},
+    {"Windows 10 passes", 10, 0, 0x110, 3, false, S_OK, nullptr},
+};
+
+TEST(RunMain, PlatformGate)
+{
+    for (const GateCase& testCase : c_gateCases) {
+        SCOPED_TRACE(testCase.name);
+        FakeReset();
+        g_fake.version.dwMajorVersion = testCase.dwMajor;
+        g_fake.version.dwMinorVersion = testCase.dwMinor;
+        g_fake.version.dwBuildNumber = 7601;
+        g_fake.version.wSuiteMask = testCase.wSuiteMask;
+        g_fake.version.wProductType = testCase.bProductType;
+        g_fake.bShortVersionOnly = testCase.bShortOnly;
+        HRESULT hr = RunTool({u"velmorast.exe"});
+        // The policy folder is created before either gate is applied.
+        EXPECT_TRUE(g_fake.directories.count(u"c:\\windows\\system32\\grouppolicy\\machine"));
+        if (testCase.pszMessage != nullptr) {
+            EXPECT_EQ(hr, E_NOTIMPL);
+            EXPECT_EQ(g_fake.stdoutBytes, c_banner + testCase.pszMessage);
+            EXPECT_FALSE(Called("OpenFileForRead"));
+            EXPECT_FALSE(Called("RegCreateKey"));
+            EXPECT_FALSE(Called("RefreshPolicy"));
+        } else {
+            EXPECT_EQ(g_fake.stdoutBytes.find("ERR: "), std::string::npos);
+            EXPECT_EQ(g_fake.stdoutBytes.compare(0, c_banner.size(), c_banner), 0);
+        }
+    }
+}
+
+struct StartupFailureCase {
+    const char* name;
+    const char* pszFailCall;
+    int nOccurrence;
+    DWORD dwError;
+    std::initializer_list<std::u16string> args;
+    HRESULT hrExpected;
+    std::string message;
+};
+
+const StartupFailureCase c_startupFailures[] = {
+    {"both version queries fail", "GetVersionEx", FAKE_EVERY_CALL, 5, {u"v"}, static_cast<HRESULT>(0x80070005),
+     "ERR: get os version error. 0x80070005\r\n"},
+    {"version queries fail with error 0", "GetVersionEx", FAKE_EVERY_CALL, 0, {u"v"}, E_FAIL,
+     "ERR: get os version error. 0x80004005\r\n"},
+    {"folder creation denied", "CreateDirectory", 1, 5, {u"v"}, static_cast<HRESULT>(0x80070005),
+     "ERR: create policy folder (C:\\Windows\\system32\\GroupPolicy\\Machine) error. 0x80070005\r\n"},
+    {"folder creation fails with error 0", "CreateDirectory", 1, 0, {u"v", u"-path", u"C:\\p"}, E_FAIL,
+     "ERR: create policy folder (C:\\p) error. 0x80004005\r\n"},
+    {"-path with a missing parent", nullptr, 0, 0, {u"v", u"-path", u"C:\\missing\\pol"},
+     static_cast<HRESULT>(0x80070003), "ERR: create policy folder (C:\\missing\\pol) error. 0x80070003\r\n"},
+    {"non-ASCII folder text prints ?", nullptr, 0, 0, {u"v", u"-path", u"C:\\\u4E2D\\\u00E9"},
+     static_cast<HRESULT>(0x80070003), "ERR: create policy folder (C:\\?\\\xE9) error. 0x80070003\r\n"},
+};
+
+TEST(RunMain, StartupFailuresEndTheRun)
+{
+    for (const StartupFailureCase& testCase : c_startupFailures) {
+        SCOPED_TRACE(testCase.name);
+        FakeReset();
+        if (testCase.pszFailCall != nullptr) {
+            FakeFailNamedCall(testCase.pszFailCall, testCase.nOccurrence, testCase.dwError);
+        }
+        HRESULT hr = RunTool(testCase.args);
+        EXPECT_EQ(hr, testCase.hrExpected);
+        EXPECT_EQ(g_fake.stdoutBytes, c_banner + testCase.message);
+        EXPECT_FALSE(Called("OpenFileForRead"));
+    }
+}
+
+TEST(RunMain, SecondVersionQueryIsTriedWithTheShortRecord)
+{
+    FakeReset();
+    FakeFailNamedCall("GetVersionEx", 1, 87);
+    RunTool({u"v", u"-path", u"C:\\Windows"});
+    ASSERT_GE(std::count(g_fake.calls.begin(), g_fake.calls.end(), std::string("GetVersionEx")), 2);
+    EXPECT_EQ(g_osvi.dwOSVersionInfoSize, 276u);
+    EXPECT_EQ(g_osvi.dwMajorVersion, 10u);
+}
+
+TEST(RunMain, ExistingFolderPassesSilently)
+{
+    FakeReset();
+    FakeAddDirectory(u"C:\\Windows\\system32\\GroupPolicy\\Machine");
+    g_fake.version.wSuiteMask = 0x200;  // stop right after the folder step
+    EXPECT_EQ(RunTool({u"v"}), E_NOTIMPL);
+    EXPECT_EQ(g_fake.stdoutBytes.find("create policy folder"), std::string::npos);
+}
+
+TEST(RunMain, DefaultFolderIsComputedEvenWithPath)
+{
+    FakeReset();
+    FakeAddDirectory(u"D:");
+    g_fake.version.wSuiteMask = 0x200;
+    RunTool({u"v", u"-path", u"D:\\pol"});
+    EXPECT_EQ(std::u16string(g_szMachinePolicyDir), u"C:\\Windows\\system32\\GroupPolicy\\Machine");
+    EXPECT_TRUE(g_fake.directories.count(u"d:\\pol"));
+    EXPECT_FALSE(g_fake.directories.count(u"c:\\windows\\system32\\grouppolicy\\machine"));
+}
+
+TEST(RunMain, OptionDefaultsAreResetOnEveryRun)
+{
+    FakeReset();
+    g_fake.version.wSuiteMask = 0x200;
+    RunTool({u"v", u"-bak", u"1", u"-reg", u"0"});
+    EXPECT_EQ(g_dwOptions, OPTION_BACKUP);
+    RunTool({u"v"});
+    EXPECT_EQ(g_dwOptions, OPTION_REGISTRY);
+}
+
+}  // namespace
