@@ -1,6 +1,193 @@
 #include "policy/PolicyFile.h"
 
-DWORD MergePolicyFile(HANDLE, DWORD, BYTE*, POLICY_SETTING*, DWORD)
+#include "platform/Platform.h"
+#include "platform/PrintMessage.h"
+#include "platform/Status.h"
+#include "platform/Text.h"
+
+namespace {
+
+#define PREG_OPEN 0x005Bu   // "["
+#define PREG_SEMI 0x003Bu   // ";"
+#define PREG_CLOSE 0x005Du  // "]"
+
+// Offsets are 64-bit so that no sum of an offset and a size read from the
+// file can wrap, whatever the file holds.
+typedef uint64_t OFFSET;
+
+// A code unit may start at any byte offset, odd ones included.
+inline unsigned CodeUnitAt(const BYTE* pb, OFFSET o)
 {
-    return 0;  // TODO: not built yet
+    return static_cast<unsigned>(pb[o]) | (static_cast<unsigned>(pb[o + 1]) << 8);
+}
+
+inline DWORD DwordAt(const BYTE* pb, OFFSET o)
+{
+    return static_cast<DWORD>(pb[o]) | (static_cast<DWORD>(pb[o + 1]) << 8) |
+           (static_cast<DWORD>(pb[o + 2]) << 16) | (static_cast<DWORD>(pb[o + 3]) << 24);
+}
+
+inline void PutDword(BYTE* pb, OFFSET o, DWORD dw)
+{
+    pb[o] = static_cast<BYTE>(dw);
+    pb[o + 1] = static_cast<BYTE>(dw >> 8);
+    pb[o + 2] = static_cast<BYTE>(dw >> 16);
+    pb[o + 3] = static_cast<BYTE>(dw >> 24);
+}
+
+// Offset of the NUL code unit that ends the string starting at o. The zero
+// bytes after the content end every string that runs into it.
+inline OFFSET FindStringEnd(const BYTE* pb, OFFSET o)
+{
+    while (CodeUnitAt(pb, o) != 0) {
+        o += 2;
+    }
+    return o;
+}
+
+// The string of cch code units at o equals psz, folding only ASCII capitals.
+bool EqualsAt(const BYTE* pb, OFFSET o, OFFSET cch, const WCHAR* psz)
+{
+    for (OFFSET i = 0; i < cch; ++i, ++psz) {
+        if (*psz == 0 || FoldAscii(static_cast<WCHAR>(CodeUnitAt(pb, o + 2 * i))) != FoldAscii(*psz)) {
+            return false;
+        }
+    }
+    return *psz == 0;
+}
+
+// The first row whose key and value name both match, or null. The value name
+// is compared first: it tells the rows apart within a few code units, while
+// most rows share one long key. The result is the same in either order.
+POLICY_SETTING* FindRow(const BYTE* pb, OFFSET oKey, OFFSET cchKey, OFFSET oName, OFFSET cchName,
+                        POLICY_SETTING* pSettings, DWORD cSettings)
+{
+    for (DWORD i = 0; i < cSettings; ++i) {
+        if (EqualsAt(pb, oName, cchName, pSettings[i].szValueName) &&
+            EqualsAt(pb, oKey, cchKey, pSettings[i].szKeyName)) {
+            return &pSettings[i];
+        }
+    }
+    return nullptr;
+}
+
+// Offset just past the "]" of a record that matches no row; oFields is the
+// ";" after its value name. The size field leads there when the record is
+// well-formed, so data holding 5D 00 pairs (a "]" in text, the number 93)
+// is stepped over whole. Otherwise the first 5D 00 pair at any byte offset
+// ends the record. Returns 0 when no closing mark lies within the content.
+OFFSET FindRecordEnd(const BYTE* pb, OFFSET oFields, OFFSET oEnd)
+{
+    // ";" type ";" size ";" data "]": the "]" stands 14 + size bytes on, and
+    // its first byte must be content.
+    if (oFields + 15 <= oEnd && CodeUnitAt(pb, oFields + 6) == PREG_SEMI &&
+        CodeUnitAt(pb, oFields + 12) == PREG_SEMI) {
+        OFFSET oClose = oFields + 14 + DwordAt(pb, oFields + 8);
+        if (oClose < oEnd && CodeUnitAt(pb, oClose) == PREG_CLOSE) {
+            return oClose + 2;
+        }
+    }
+    for (OFFSET o = oFields; o < oEnd; ++o) {
+        if (pb[o] == 0x5D && pb[o + 1] == 0) {
+            return o + 2;
+        }
+    }
+    return 0;
+}
+
+DWORD GiveUp(POLICY_SETTING* pSettings, DWORD cSettings)
+{
+    // Every mark was clear on entry, so clearing them all undoes this walk.
+    for (DWORD i = 0; i < cSettings; ++i) {
+        pSettings[i].bFound = 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings)
+{
+    DWORD cbRead = 0;
+    if (!PlatformReadFile(hInput, pbBuffer, cbSize, &cbRead) || cbRead < cbSize) {
+        HRESULT hr = HResultFromLastError();
+        PrintMessage(WSTR("failed to read input file. err:0x%08lX\n"), hr);
+        return GiveUp(pSettings, cSettings);
+    }
+    if (cbSize < PREG_HEADER_SIZE) {
+        PrintMessage(WSTR("input file size %ld too small\n"), cbSize);
+        return GiveUp(pSettings, cSettings);
+    }
+    if (DwordAt(pbBuffer, 0) != PREG_SIGNATURE || DwordAt(pbBuffer, 4) != PREG_VERSION) {
+        PrintMessage(WSTR("input file could not be recognized\n"));
+        return GiveUp(pSettings, cSettings);
+    }
+
+    const OFFSET oEnd = cbSize;
+    OFFSET oPos = PREG_HEADER_SIZE;
+    bool bFailed = false;
+    while (oPos < oEnd) {
+        if (CodeUnitAt(pbBuffer, oPos) != PREG_OPEN) {
+            PrintMessage(WSTR("prefix entity error\n"));
+            return GiveUp(pSettings, cSettings);
+        }
+        const OFFSET oKey = oPos + 2;
+        const OFFSET oKeyEnd = FindStringEnd(pbBuffer, oKey);
+        if (CodeUnitAt(pbBuffer, oKeyEnd + 2) != PREG_SEMI) {
+            PrintMessage(WSTR("prefix value name error\n"));
+            return GiveUp(pSettings, cSettings);
+        }
+        const OFFSET oName = oKeyEnd + 4;
+        const OFFSET oNameEnd = FindStringEnd(pbBuffer, oName);
+        const OFFSET oFields = oNameEnd + 2;
+        if (CodeUnitAt(pbBuffer, oFields) != PREG_SEMI) {
+            PrintMessage(WSTR("postfix path error\n"));
+            return GiveUp(pSettings, cSettings);
+        }
+
+        POLICY_SETTING* pRow = FindRow(pbBuffer, oKey, (oKeyEnd - oKey) / 2, oName, (oNameEnd - oName) / 2,
+                                       pSettings, cSettings);
+        if (pRow == nullptr) {
+            oPos = FindRecordEnd(pbBuffer, oFields, oEnd);
+            if (oPos == 0) {
+                // An unterminated last record would make the written file
+                // unreadable for Windows: treat it as malformed.
+                PrintMessage(WSTR("postfix entity error\n"));
+                return GiveUp(pSettings, cSettings);
+            }
+            continue;
+        }
+
+        // A built-in setting: exactly three 4-byte fields, each after a ";".
+        // A passing ";" test means content, so the next test reads at most
+        // 7 bytes past the end.
+        OFFSET oCurrent = oFields;
+        OFFSET rgoField[3];
+        int cFields = 0;
+        for (; cFields < 3; ++cFields) {
+            if (CodeUnitAt(pbBuffer, oCurrent) != PREG_SEMI) {
+                PrintMessage(WSTR("prefix param 0 error\n"));
+                bFailed = true;
+                break;
+            }
+            rgoField[cFields] = oCurrent + 2;
+            oCurrent += 6;
+        }
+        if (CodeUnitAt(pbBuffer, oCurrent) != PREG_CLOSE) {
+            PrintMessage(WSTR("postfix entity error\n"));
+            return GiveUp(pSettings, cSettings);
+        }
+        oPos = oCurrent + 2;
+        if (cFields == 3) {
+            PutDword(pbBuffer, rgoField[0], pRow->dwType);
+            PutDword(pbBuffer, rgoField[1], pRow->cbData);
+            PutDword(pbBuffer, rgoField[2], pRow->dwData);
+            pRow->bFound = 1;
+        }
+    }
+
+    if (bFailed) {
+        return GiveUp(pSettings, cSettings);
+    }
+    return static_cast<DWORD>(oPos);
 }
