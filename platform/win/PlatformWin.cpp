@@ -30,10 +30,16 @@ UINT PlatformGetWindowsDirectory(WCHAR* pszBuffer, UINT cchBuffer)
 
 BOOL PlatformGetVersionEx(OSVERSIONINFOEXW* posvi)
 {
+    // Deprecated, but with the manifest's supportedOS list it reports the
+    // true version, which is all the platform gate needs.
 #if defined(_MSC_VER)
-#pragma warning(suppress : 4996)  // deprecated, but the manifest makes it report the true version
+#pragma warning(push)
+#pragma warning(disable : 4996)
 #endif
     return GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(posvi));
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
 }
 
 BOOL PlatformCreateDirectory(const WCHAR* pszPath)
