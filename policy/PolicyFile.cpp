@@ -162,7 +162,7 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
         // A passing ";" test means content, so the next test reads at most
         // 7 bytes past the end.
         OFFSET oCurrent = oFields;
-        OFFSET rgoField[3];
+        OFFSET rgoField[3] = {0, 0, 0};
         int cFields = 0;
         for (; cFields < 3; ++cFields) {
             if (CodeUnitAt(pbBuffer, oCurrent) != PREG_SEMI) {
