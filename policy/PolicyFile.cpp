@@ -79,9 +79,9 @@ POLICY_SETTING* FindRow(const BYTE* pb, OFFSET oKey, OFFSET cchKey, OFFSET oName
 OFFSET FindRecordEnd(const BYTE* pb, OFFSET oFields, OFFSET oEnd)
 {
     // ";" type ";" size ";" data "]": the "]" stands 14 + size bytes on, and
-    // its first byte must be content.
-    if (oFields + 15 <= oEnd && CodeUnitAt(pb, oFields + 6) == PREG_SEMI &&
-        CodeUnitAt(pb, oFields + 12) == PREG_SEMI) {
+    // its first byte must be content. The size field alone decides; the
+    // separators on the way are not looked at.
+    if (oFields + 15 <= oEnd) {
         OFFSET oClose = oFields + 14 + DwordAt(pb, oFields + 8);
         if (oClose < oEnd && CodeUnitAt(pb, oClose) == PREG_CLOSE) {
             return oClose + 2;
