@@ -322,4 +322,156 @@ TEST(MergePolicyFile, FailedRead)
     }
 }
 
+// ---- An independent reading: Samba's PReg codec ----
+
+// Parses each file named on the command line with Samba's codec, which takes
+// only a file that is whole records to its last byte, and prints each entry:
+// key and value name as UTF-16LE hex, type, size and data as hex.
+const char c_szSambaScript[] = R"(
+import struct, sys
+from samba.dcerpc import preg
+from samba.ndr import ndr_unpack
+for path in sys.argv[1:]:
+    parsed = ndr_unpack(preg.file, open(path, 'rb').read())
+    print('file', parsed.header.signature.encode('latin-1').hex(), parsed.header.version, len(parsed.entries))
+    for e in parsed.entries:
+        if isinstance(e.data, int):
+            data = struct.pack('<I', e.data)
+        elif isinstance(e.data, str):
+            data = e.data.encode('utf-16-le') + b'\0\0'
+        else:
+            data = bytes(e.data)
+        print(e.keyname.encode('utf-16-le').hex(), e.valuename.encode('utf-16-le').hex(), e.type, e.size, data.hex())
+)";
+
+struct PREG_ENTRY {
+    std::u16string key;
+    std::u16string name;
+    DWORD dwType;
+    PREF_BYTES data;
+    int iRow;  // the row whose record this is, or -1
+};
+
+std::string Hex(const PREF_BYTES& bytes)
+{
+    static const char c_szDigits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += c_szDigits[b >> 4];
+        text += c_szDigits[b & 15];
+    }
+    return text;
+}
+
+PREF_BYTES FileOf(const std::vector<PREG_ENTRY>& entries)
+{
+    PREF_BYTES bytes = Header();
+    for (const PREG_ENTRY& entry : entries) {
+        bytes = Cat({bytes, Record(entry.key, entry.name, entry.dwType, entry.data)});
+    }
+    return bytes;
+}
+
+// The entries after a merge: those of rows carry the row's type and data.
+std::vector<PREG_ENTRY> Merged(std::vector<PREG_ENTRY> entries)
+{
+    for (PREG_ENTRY& entry : entries) {
+        if (entry.iRow >= 0) {
+            entry.dwType = g_PolicySettings[entry.iRow].dwType;
+            entry.data = Dword(g_PolicySettings[entry.iRow].dwData);
+        }
+    }
+    return entries;
+}
+
+std::string Listing(const std::vector<PREG_ENTRY>& entries)
+{
+    std::string text = "file " + Hex(Header()).substr(0, 8) + " 1 " + std::to_string(entries.size()) + "\n";
+    for (const PREG_ENTRY& entry : entries) {
+        text += Hex(Utf16(entry.key)) + " " + Hex(Utf16(entry.name)) + " " + std::to_string(entry.dwType) + " " +
+                std::to_string(entry.data.size()) + " " + Hex(entry.data) + "\n";
+    }
+    return text;
+}
+
+bool WriteBytes(const std::string& path, const PREF_BYTES& bytes)
+{
+    FILE* pFile = fopen(path.c_str(), "wb");
+    if (pFile == nullptr) {
+        return false;
+    }
+    bool bWritten = fwrite(bytes.data(), 1, bytes.size(), pFile) == bytes.size();
+    return fclose(pFile) == 0 && bWritten;
+}
+
+TEST(MergePolicyFile, FilesParseWithSambaCodec)
+{
+    if (system("/usr/bin/python3 -c 'import samba.dcerpc.preg, samba.ndr' >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "python3-samba is missing (/usr/bin/python3 cannot import samba.dcerpc.preg); "
+                        "the check against Samba's PReg codec is skipped";
+    }
+
+    std::vector<PREG_ENTRY> table;
+    for (int i = 0; i < POLICY_SETTING_COUNT; ++i) {
+        table.push_back({KeyOf(i), NameOf(i), 4, Dword(g_PolicySettings[i].dwData), i});
+    }
+    const std::vector<PREG_ENTRY> mixed = {
+        {c_ts, NameOf(0), 4, Dword(7), 0},
+        {c_ts, u"Banner", 1, Sz(u"[a];]"), -1},
+        {u"software\\policies\\microsoft\\windows nt\\terminal services", u"FDISABLECAM", 4, Dword(7), 3},
+        {c_ts, u"Ninety-three", 4, Dword(93), -1},
+        {u"SOFTWARE\\Other", u"Blob", 3, Cat({Repeat(0x5D, 1), Repeat(0, 92)}), -1},
+        {c_ts, u"One", 3, {0x41}, -1},
+        {c_ts, NameOf(10), 4, Dword(7), 10},
+        {c_ts, u"Three", 3, {0x41, 0x5D, 0x00}, -1},
+        {u"", u"", 4, Dword(1), -1},
+        {c_ts, u"\u212AeepAliveEnable", 4, Dword(7), -1},
+        {c_ts, NameOf(17), 4, Dword(7), -1},
+        {c_client, NameOf(17), 4, Dword(7), 17},
+    };
+
+    // The merge's kept content, for the whole file and for the file without
+    // its last byte (kept with the size + 1).
+    std::vector<PREF_BYTES> kept;
+    for (size_t cbDrop : {0, 1}) {
+        const PREF_BYTES file = Without(FileOf(mixed), cbDrop);
+        MERGE_RUN run;
+        RunMerge(file, static_cast<DWORD>(file.size()), &run);
+        ASSERT_EQ(run.dwResult, file.size() + cbDrop);
+        kept.push_back(PREF_BYTES(run.buffer.begin(), run.buffer.begin() + run.dwResult));
+    }
+
+    const std::vector<std::pair<PREF_BYTES, std::vector<PREG_ENTRY>>> files = {
+        {FileOf(table), table},
+        {FileOf(mixed), mixed},
+        {kept[0], Merged(mixed)},
+        {kept[1], Merged(mixed)},
+    };
+    const std::string prefix = ::testing::TempDir() + "velmorast-preg-" + std::to_string(getpid());
+    std::string command = "/usr/bin/python3 " + prefix + ".py";
+    std::string expected;
+    ASSERT_TRUE(WriteBytes(prefix + ".py", PREF_BYTES(c_szSambaScript, c_szSambaScript + strlen(c_szSambaScript))));
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string path = prefix + "-" + std::to_string(i) + ".pol";
+        ASSERT_TRUE(WriteBytes(path, files[i].first));
+        command += " " + path;
+        expected += Listing(files[i].second);
+    }
+
+    std::string output;
+    FILE* pPipe = popen((command + " 2>&1").c_str(), "r");
+    ASSERT_NE(pPipe, nullptr);
+    char rgch[4096];
+    for (size_t cch; (cch = fread(rgch, 1, sizeof(rgch), pPipe)) != 0;) {
+        output.append(rgch, cch);
+    }
+    int nStatus = pclose(pPipe);
+    for (size_t i = 0; i < files.size(); ++i) {
+        remove((prefix + "-" + std::to_string(i) + ".pol").c_str());
+    }
+    remove((prefix + ".py").c_str());
+    EXPECT_EQ(nStatus, 0);
+    EXPECT_EQ(output, expected);
+}
+
 }  // namespace
