@@ -71,6 +71,19 @@ const FAKE_PATH* OpenFilePath(HANDLE hFile)
     return it == g_fake.openFiles.end() ? nullptr : &it->second;
 }
 
+// Files are opened with no more than FILE_SHARE_READ, so a file with an open
+// handle cannot be deleted, renamed or replaced (ERROR_SHARING_VIOLATION).
+bool IsOpenFile(const FAKE_PATH& folded)
+{
+    for (const auto& entry : g_fake.openFiles) {
+        if (entry.second == folded) {
+            g_fake.dwLastError = ERROR_SHARING_VIOLATION;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 FAKE_PATH FakeFold(const FAKE_PATH& path)
@@ -259,7 +272,7 @@ BOOL PlatformGetFileSize(HANDLE hFile, uint64_t* pcbSize)
         g_fake.dwLastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    *pcbSize = g_fake.files[*pPath].size();
+    *pcbSize = g_fake.cbReportedSize != 0 ? g_fake.cbReportedSize : g_fake.files[*pPath].size();
     return TRUE;
 }
 
@@ -359,6 +372,9 @@ BOOL PlatformDeleteFile(const WCHAR* pszPath)
         return FALSE;
     }
     FAKE_PATH folded = Normalize(pszPath);
+    if (IsOpenFile(folded)) {
+        return FALSE;
+    }
     if (g_fake.files.erase(folded) == 0) {
         g_fake.dwLastError = ParentExists(folded) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         return FALSE;
@@ -373,6 +389,9 @@ BOOL PlatformMoveFile(const WCHAR* pszFrom, const WCHAR* pszTo)
     }
     FAKE_PATH from = Normalize(pszFrom);
     FAKE_PATH to = Normalize(pszTo);
+    if (IsOpenFile(from) || IsOpenFile(to)) {
+        return FALSE;
+    }
     if (g_fake.files.count(from) == 0) {
         g_fake.dwLastError = ERROR_FILE_NOT_FOUND;
         return FALSE;
@@ -402,6 +421,9 @@ BOOL PlatformReplaceFile(const WCHAR* pszReplaced, const WCHAR* pszReplacement, 
             }
             g_fake.files.erase(replaced);
         }
+        return FALSE;
+    }
+    if (IsOpenFile(replaced) || IsOpenFile(replacement) || (!backup.empty() && IsOpenFile(backup))) {
         return FALSE;
     }
     if (g_fake.files.count(replaced) == 0 || g_fake.files.count(replacement) == 0) {

@@ -53,6 +53,7 @@ struct FAKE_STATE {
     int cFileOpens;
     int cFileCloses;
     DWORD cbWriteLimit;      // 0: no cap
+    uint64_t cbReportedSize; // 0: GetFileSize reports the real size; else this one
     bool bWriteZeroSucceeds; // a capped write that takes 0 bytes reports success
 
     // Registry: key path (folded) -> value name (folded) -> value.
