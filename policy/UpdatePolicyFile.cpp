@@ -1,6 +1,367 @@
 #include "policy/UpdatePolicyFile.h"
 
-HRESULT UpdatePolicyFile(POLICY_SETTING*, DWORD, const WCHAR*, const WCHAR*)
+#include <cstring>
+
+#include "app/Options.h"
+#include "apply/RegistryWrite.h"
+#include "platform/Platform.h"
+#include "platform/PrintMessage.h"
+#include "platform/ScopeExit.h"
+#include "platform/Status.h"
+#include "platform/Text.h"
+#include "policy/PolicyFile.h"
+
+namespace {
+
+#define PREG_OPEN 0x005Bu   // "["
+#define PREG_SEMI 0x003Bu   // ";"
+#define PREG_CLOSE 0x005Du  // "]"
+
+// The four names in the policy folder. The work files carry suffixes as long
+// as ".bak", so every path fits wherever the backup path fits.
+struct POLICY_PATHS {
+    WCHAR szFile[MAX_PATH];     // Registry.pol
+    WCHAR szBackup[MAX_PATH];   // Registry.pol.bak, kept for the user with OPTION_BACKUP
+    WCHAR szTemp[MAX_PATH];     // Registry.pol.new, the new image until it is in place
+    WCHAR szPrivate[MAX_PATH];  // Registry.pol.old, the previous file or an older backup, briefly
+};
+
+HRESULT FormatPaths(POLICY_PATHS* pPaths, const WCHAR* pszFolder, const WCHAR* pszFileName)
 {
-    return E_NOTIMPL;  // TODO: not built yet
+    // The folder is taken as given: one ending in "\" keeps both separators.
+    HRESULT hr = FormatString(pPaths->szFile, MAX_PATH, WSTR("%s\\%s"), pszFolder, pszFileName);
+    if (SUCCEEDED(hr)) {
+        hr = FormatString(pPaths->szBackup, MAX_PATH, WSTR("%s\\%s.bak"), pszFolder, pszFileName);
+    }
+    if (SUCCEEDED(hr)) {
+        hr = FormatString(pPaths->szTemp, MAX_PATH, WSTR("%s\\%s.new"), pszFolder, pszFileName);
+    }
+    if (SUCCEEDED(hr)) {
+        hr = FormatString(pPaths->szPrivate, MAX_PATH, WSTR("%s\\%s.old"), pszFolder, pszFileName);
+    }
+    return hr;
+}
+
+// Text of a row, bounded by the width of its field in case it lacks its NUL.
+DWORD BoundedLength(const WCHAR* psz, DWORD cchField)
+{
+    DWORD cch = 0;
+    while (cch < cchField - 1 && psz[cch] != 0) {
+        ++cch;
+    }
+    return cch;
+}
+
+DWORD RecordSize(const POLICY_SETTING& row)
+{
+    // "[" key NUL ";" name NUL ";" type ";" size ";" data "]"
+    DWORD cchKey = BoundedLength(row.szKeyName, sizeof(row.szKeyName) / sizeof(WCHAR));
+    DWORD cchName = BoundedLength(row.szValueName, sizeof(row.szValueName) / sizeof(WCHAR));
+    return 28 + 2 * (cchKey + cchName);
+}
+
+// Bytes to add to the existing size. The built-in table fits the fixed
+// reserve; a longer table gets room for the header, one byte that the merge
+// may keep past the content, and every record.
+uint64_t BufferReserve(const POLICY_SETTING* pSettings, DWORD cSettings)
+{
+    uint64_t cbRecords = PREG_HEADER_SIZE + 1;
+    for (DWORD i = 0; i < cSettings; ++i) {
+        cbRecords += RecordSize(pSettings[i]);
+    }
+    return cbRecords > POLICY_BUFFER_RESERVE ? cbRecords : POLICY_BUFFER_RESERVE;
+}
+
+// The file is UTF-16LE and little-endian whatever the host: bytes are put
+// one by one, never through WCHAR or DWORD stores.
+DWORD PutCodeUnit(BYTE* pb, DWORD o, unsigned wch)
+{
+    pb[o] = static_cast<BYTE>(wch);
+    pb[o + 1] = static_cast<BYTE>(wch >> 8);
+    return o + 2;
+}
+
+DWORD PutDword(BYTE* pb, DWORD o, DWORD dw)
+{
+    o = PutCodeUnit(pb, o, dw & 0xFFFFu);
+    return PutCodeUnit(pb, o, dw >> 16);
+}
+
+DWORD PutText(BYTE* pb, DWORD o, const WCHAR* psz, DWORD cchField)
+{
+    DWORD cch = BoundedLength(psz, cchField);
+    for (DWORD i = 0; i < cch; ++i) {
+        o = PutCodeUnit(pb, o, psz[i]);
+    }
+    return PutCodeUnit(pb, o, 0);
+}
+
+DWORD PutRecord(BYTE* pb, DWORD o, const POLICY_SETTING& row)
+{
+    o = PutCodeUnit(pb, o, PREG_OPEN);
+    o = PutText(pb, o, row.szKeyName, sizeof(row.szKeyName) / sizeof(WCHAR));
+    o = PutCodeUnit(pb, o, PREG_SEMI);
+    o = PutText(pb, o, row.szValueName, sizeof(row.szValueName) / sizeof(WCHAR));
+    o = PutCodeUnit(pb, o, PREG_SEMI);
+    o = PutDword(pb, o, row.dwType);
+    o = PutCodeUnit(pb, o, PREG_SEMI);
+    o = PutDword(pb, o, row.cbData);
+    o = PutCodeUnit(pb, o, PREG_SEMI);
+    o = PutDword(pb, o, row.dwData);
+    return PutCodeUnit(pb, o, PREG_CLOSE);
+}
+
+// Completes the image behind the kept content: a fresh header when nothing
+// was kept, then a record for every row the merge did not find. Returns the
+// length of the image.
+DWORD BuildImage(BYTE* pbBuffer, DWORD cbKept, POLICY_SETTING* pSettings, DWORD cSettings)
+{
+    DWORD oPos = cbKept;
+    if (cbKept < PREG_HEADER_SIZE) {
+        oPos = PutDword(pbBuffer, 0, PREG_SIGNATURE);
+        oPos = PutDword(pbBuffer, oPos, PREG_VERSION);
+    }
+    for (DWORD i = 0; i < cSettings; ++i) {
+        if (pSettings[i].bFound == 0) {
+            pSettings[i].bFound = 1;
+            oPos = PutRecord(pbBuffer, oPos, pSettings[i]);
+        }
+    }
+    return oPos;
+}
+
+// WriteFile may take fewer bytes than asked, and Wine reports a full disk as
+// a write that succeeds with fewer bytes; a write that takes none at all is
+// that full disk (as SQLite's winWrite treats it).
+HRESULT WriteWholeFile(HANDLE hFile, const BYTE* pb, DWORD cb)
+{
+    DWORD cbDone = 0;
+    while (cbDone < cb) {
+        DWORD cbWritten = 0;
+        if (!PlatformWriteFile(hFile, pb + cbDone, cb - cbDone, &cbWritten)) {
+            return HResultFromLastError();
+        }
+        if (cbWritten == 0) {
+            return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+        }
+        cbDone += cbWritten;
+    }
+    return S_OK;
+}
+
+// Writes the image to the temporary file, created exclusively so that no
+// link planted under that name is written through. *pbCreated tells the
+// caller that there is a temporary file to remove should anything fail.
+HRESULT WriteTempFile(const POLICY_PATHS& paths, const BYTE* pbImage, DWORD cbImage, bool* pbCreated)
+{
+    HRESULT hr = E_FAIL;
+    HANDLE hOutput = PlatformCreateNewFile(paths.szTemp);
+    if (hOutput == INVALID_HANDLE_VALUE) {
+        hr = HResultFromLastError();
+        PrintMessage(WSTR("failed to open output file. err:0x%08lX\n"), hr);
+        return hr;
+    }
+    *pbCreated = true;
+    auto closeOutput = MakeScopeExit([&hOutput] {
+        if (hOutput != INVALID_HANDLE_VALUE) {
+            PlatformCloseFile(hOutput);
+        }
+    });
+
+    hr = WriteWholeFile(hOutput, pbImage, cbImage);
+    if (SUCCEEDED(hr) && !PlatformFlushFile(hOutput)) {
+        hr = HResultFromLastError();
+    }
+    if (SUCCEEDED(hr)) {
+        // The handle is gone whether or not the close succeeds.
+        HANDLE hClosing = hOutput;
+        hOutput = INVALID_HANDLE_VALUE;
+        if (!PlatformCloseFile(hClosing)) {
+            hr = HResultFromLastError();
+        }
+    }
+    if (FAILED(hr)) {
+        PrintMessage(WSTR("failed to write output file. err:0x%08lX\n"), hr);
+    }
+    return hr;
+}
+
+// ReplaceFileW has failed. After 1177 the previous file stands under the
+// backup name only, and is moved back. After 1176 with a backup name both
+// files keep their names; whatever then stands under the backup name beside
+// the intact Registry.pol is a copy, and is removed.
+void RestoreAfterFailedReplace(const WCHAR* pszFile, const WCHAR* pszBackup, DWORD dwReplaceError)
+{
+    if (dwReplaceError != ERROR_UNABLE_TO_MOVE_REPLACEMENT && dwReplaceError != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        return;
+    }
+    if (!PlatformMoveFile(pszBackup, pszFile)) {
+        DWORD dwError = PlatformGetLastError();
+        if (dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS) {
+            PlatformDeleteFile(pszBackup);
+        }
+    }
+}
+
+// Puts the closed temporary file in the place of an existing Registry.pol.
+//
+// ReplaceFileW keeps the previous file's ACL and attributes, but without a
+// backup name it can fail with 1176 after the previous file is already gone,
+// so it always gets one: Registry.pol.bak with OPTION_BACKUP, otherwise the
+// private name, removed after success. Windows and Wine both overwrite an
+// existing file of the backup name, also on the way to a 1177 failure, so
+// the name handed over must be free: an older Registry.pol.bak waits under
+// the private name until the new file is in place.
+HRESULT ReplaceExistingFile(const POLICY_PATHS& paths, bool bBackup)
+{
+    HRESULT hr = E_FAIL;
+    bool bOlderBackup = false;
+    const WCHAR* pszBackup = paths.szPrivate;
+    if (bBackup) {
+        pszBackup = paths.szBackup;
+        if (PlatformMoveFile(paths.szBackup, paths.szPrivate)) {
+            bOlderBackup = true;
+        } else if (PlatformGetLastError() != ERROR_FILE_NOT_FOUND) {
+            hr = HResultFromLastError();
+            PrintMessage(WSTR("failed to write output file. err:0x%08lX\n"), hr);
+            return hr;
+        }
+    }
+
+    if (!PlatformReplaceFile(paths.szFile, paths.szTemp, pszBackup)) {
+        DWORD dwError = PlatformGetLastError();
+        hr = HResultFromLastError();
+        PrintMessage(WSTR("failed to write output file. err:0x%08lX\n"), hr);
+        RestoreAfterFailedReplace(paths.szFile, pszBackup, dwError);
+        if (bOlderBackup) {
+            PlatformMoveFile(paths.szPrivate, paths.szBackup);
+        }
+        return hr;
+    }
+
+    // The private file now holds the previous file (no OPTION_BACKUP) or the
+    // older backup; either way it has served. Should the delete fail, the
+    // next run removes it before it starts.
+    if (!bBackup || bOlderBackup) {
+        PlatformDeleteFile(paths.szPrivate);
+    }
+    return S_OK;
+}
+
+// Writes the image beside Registry.pol and puts it in place, so that
+// Registry.pol is at every moment either the previous file or the new one.
+HRESULT WriteAndPlaceFile(const POLICY_PATHS& paths, bool bExisted, const BYTE* pbImage, DWORD cbImage)
+{
+    HRESULT hr = E_FAIL;
+    bool bTempCreated = false;
+    auto removeTemp = MakeScopeExit([&] {
+        if (FAILED(hr) && bTempCreated) {
+            PlatformDeleteFile(paths.szTemp);
+        }
+    });
+
+    // Leftovers of an interrupted run. A temporary file that cannot be
+    // removed makes the exclusive create fail, which reports it.
+    PlatformDeleteFile(paths.szTemp);
+    PlatformDeleteFile(paths.szPrivate);
+
+    hr = WriteTempFile(paths, pbImage, cbImage, &bTempCreated);
+    if (FAILED(hr)) {
+        return hr;
+    }
+
+    if (bExisted) {
+        hr = ReplaceExistingFile(paths, (g_dwOptions & OPTION_BACKUP) != 0);
+    } else if (!PlatformMoveFile(paths.szTemp, paths.szFile)) {
+        hr = HResultFromLastError();
+        PrintMessage(WSTR("failed to write output file. err:0x%08lX\n"), hr);
+    } else {
+        hr = S_OK;
+    }
+    return hr;
+}
+
+}  // namespace
+
+// Reads the existing policy file into one zero-filled buffer, merges it,
+// appends the records of the rows it lacks, writes every row to the registry
+// when OPTION_REGISTRY is set, and only then writes the new file beside the
+// old one and puts it in place. Returns S_OK when the new file is in place;
+// on any failure Registry.pol keeps its previous bytes (or stays absent) and
+// an older Registry.pol.bak is left as it was. The operation owns the buffer
+// and both file handles and releases them on every way out.
+HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR* pszFolder,
+                         const WCHAR* pszFileName)
+{
+    HRESULT hr = E_FAIL;
+
+    POLICY_PATHS paths;
+    if (FAILED(FormatPaths(&paths, pszFolder, pszFileName))) {
+        PrintMessage(WSTR("policy folder path too long\n"));
+        return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    }
+
+    // Only absence means "no existing file": a file that is there but cannot
+    // be read must not be replaced blind.
+    HANDLE hInput = PlatformOpenFileForRead(paths.szFile);
+    const bool bExisted = hInput != INVALID_HANDLE_VALUE;
+    if (!bExisted) {
+        DWORD dwError = PlatformGetLastError();
+        if (dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND) {
+            hr = HResultFromLastError();
+            PrintMessage(WSTR("failed to open input file. err:0x%08lX\n"), hr);
+            return hr;
+        }
+    }
+    auto closeInput = MakeScopeExit([&hInput] {
+        if (hInput != INVALID_HANDLE_VALUE) {
+            PlatformCloseFile(hInput);
+        }
+    });
+
+    uint64_t cbExisting = 0;
+    if (bExisted && !PlatformGetFileSize(hInput, &cbExisting)) {
+        hr = HResultFromLastError();
+        PrintMessage(WSTR("failed to read input file. err:0x%08lX\n"), hr);
+        return hr;
+    }
+
+    // The buffer size is a 32-bit count: refuse what would wrap it.
+    const uint64_t cbReserve = BufferReserve(pSettings, cSettings);
+    if (cbExisting + cbReserve > 0xFFFFFFFFu) {
+        PrintMessage(WSTR("input file size too large\n"));
+        return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
+    }
+    const DWORD cbBuffer = static_cast<DWORD>(cbExisting + cbReserve);
+    BYTE* pbBuffer = static_cast<BYTE*>(PlatformAllocate(cbBuffer));
+    if (pbBuffer == nullptr) {
+        PrintMessage(WSTR("failed to open input file. size:%lu\n"), cbBuffer);
+        return E_OUTOFMEMORY;
+    }
+    auto freeBuffer = MakeScopeExit([pbBuffer] { PlatformFree(pbBuffer); });
+    // The zero bytes after the content stop every scan of the merge, and
+    // the appended records go into them.
+    memset(pbBuffer, 0, cbBuffer);
+
+    DWORD cbKept = 0;
+    if (cbExisting != 0) {
+        cbKept = MergePolicyFile(hInput, static_cast<DWORD>(cbExisting), pbBuffer, pSettings, cSettings);
+    }
+    // ReplaceFileW cannot replace a file this process still holds open.
+    if (hInput != INVALID_HANDLE_VALUE) {
+        PlatformCloseFile(hInput);
+        hInput = INVALID_HANDLE_VALUE;
+    }
+
+    const DWORD cbImage = BuildImage(pbBuffer, cbKept, pSettings, cSettings);
+
+    // The registry values stand whatever happens to the file afterwards.
+    if ((g_dwOptions & OPTION_REGISTRY) != 0) {
+        for (DWORD i = 0; i < cSettings; ++i) {
+            WritePolicyToRegistry(pSettings[i]);
+        }
+    }
+
+    hr = WriteAndPlaceFile(paths, bExisted, pbBuffer, cbImage);
+    return hr;
 }
