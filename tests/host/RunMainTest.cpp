@@ -171,4 +171,42 @@ TEST(RunMain, OptionDefaultsAreResetOnEveryRun)
     EXPECT_EQ(g_dwOptions, OPTION_REGISTRY);
 }
 
+// The refresh follows only an update that succeeded; a failed update's
+// status is the exit code.
+struct UpdateOutcomeCase {
+    const char* name;
+    const char* pszFailCall;
+    HRESULT hrExpected;
+    bool bRefreshed;
+    std::string tail;  // the last line printed, when the update fails
+};
+
+const UpdateOutcomeCase c_updateOutcomes[] = {
+    {"output cannot be created", "CreateNewFile", static_cast<HRESULT>(0x80070005), false,
+     "failed to open output file. err:0x80070005\r\n"},
+    {"new file cannot be put in place", "MoveFile", static_cast<HRESULT>(0x80070005), false,
+     "failed to write output file. err:0x80070005\r\n"},
+    {"update succeeds", nullptr, S_OK, true, ""},
+};
+
+TEST(RunMain, FailedUpdateEndsTheRunWithoutRefresh)
+{
+    for (const UpdateOutcomeCase& testCase : c_updateOutcomes) {
+        SCOPED_TRACE(testCase.name);
+        FakeReset();
+        if (testCase.pszFailCall != nullptr) {
+            FakeFailNamedCall(testCase.pszFailCall, 1, 5);
+        }
+        EXPECT_EQ(RunTool({u"v"}), testCase.hrExpected);
+        EXPECT_EQ(Called("RefreshPolicy"), testCase.bRefreshed);
+        EXPECT_EQ(Called("ShellExecuteEx"), testCase.bRefreshed);
+        const std::string& out = g_fake.stdoutBytes;
+        if (!testCase.tail.empty()) {
+            ASSERT_GE(out.size(), testCase.tail.size());
+            EXPECT_EQ(out.substr(out.size() - testCase.tail.size()), testCase.tail);
+        }
+        EXPECT_EQ(FakeHasFile(u"C:\\Windows\\system32\\GroupPolicy\\Machine\\Registry.pol"), testCase.bRefreshed);
+    }
+}
+
 }  // namespace
