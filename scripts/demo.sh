@@ -1,16 +1,63 @@
 #!/usr/bin/env bash
-# Builds velmorast.exe and runs its main job under Wine, in a throwaway prefix.
+# Builds velmorast.exe and runs its main job under Wine, in a throwaway prefix,
+# then shows what it did: the records in Registry.pol and the registry values.
+# VELMORAST_BUILD_DIR picks the build folder (default build/win).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-cmake --build build/win -j"$(nproc)"
 
-export WINEPREFIX="$PWD/build/demo-prefix" WINEDEBUG=-all
+build=${VELMORAST_BUILD_DIR:-build/win}
+echo "== building velmorast.exe (mingw-w64) in $build"
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+doubles="$build/tests/wine/doubles"
+launcher="$PWD/$build/tests/wine/wine_launch.exe"
+
+export WINEPREFIX="$PWD/$build/demo-prefix" WINEDEBUG=-all
+unset DISPLAY WAYLAND_DISPLAY WINEDLLOVERRIDES
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+drive_c="$WINEPREFIX/drive_c"
+
+echo "== fresh Wine prefix in $WINEPREFIX"
+[ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null || true
 rm -rf "$WINEPREFIX"
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+mkdir -p "$WINEPREFIX"
+# One server for the whole demo: its services start without the userenv
+# override below, which they could not survive.
+"$wineserver" -p </dev/null >/dev/null 2>&1
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i </dev/null >/dev/null 2>&1
 # Windows ships system32\GroupPolicy; a fresh Wine prefix does not.
-mkdir -p "$WINEPREFIX/drive_c/windows/system32/GroupPolicy"
-set +e
-/usr/lib/wine/wine64 build/win/velmorast.exe
-echo "exit status (low 8 bits): $?"
+mkdir -p "$drive_c/windows/system32/GroupPolicy"
+
+echo "== stand-ins for what Wine lacks"
+echo "   Under Wine the Group Policy refresh request and gpupdate.exe are stand-ins"
+echo "   built for the tests: Wine's own RefreshPolicy aborts the process, and Wine"
+echo "   has no gpupdate.exe. Nothing here applies policy the way Windows would."
+mkdir -p "$drive_c/velmorast"
+cp "$build/velmorast.exe" "$doubles/userenv.dll" "$drive_c/velmorast/"
+cp "$doubles/gpupdate.exe" "$drive_c/windows/system32/gpupdate.exe"
+echo "   C:\\velmorast\\userenv.dll          RefreshPolicy that succeeds"
+echo "   C:\\windows\\system32\\gpupdate.exe  exits with 0 at once"
+
+echo "== running C:\\velmorast\\velmorast.exe"
+# wine64 passes only the low 8 bits of the exit code to Linux; the launcher
+# prints all 32 after the tool's output.
+output=$(cd "$drive_c/velmorast" &&
+         WINEDLLOVERRIDES=userenv=n "$wine" "$launcher" 'C:\velmorast\velmorast.exe' </dev/null 2>/dev/null)
+printf '%s\n' "$output" | sed '$d' | tr -d '\r'
+echo "exit code: ${output##*exit:}"
+
+echo "== result"
+policy="$drive_c/windows/system32/GroupPolicy/Machine/Registry.pol"
+if [ -f "$policy" ]; then
+  python=/usr/bin/python3
+  [ -x "$python" ] || python=python3
+  "$python" tests/wine/show_policy.py "$policy" | sed "s|$drive_c/|C:/|"
+else
+  echo "no Registry.pol was written"
+fi
+echo "values under HKEY_LOCAL_MACHINE (Wine's reg.exe):"
+"$wine" reg query 'HKLM\SOFTWARE\Policies\Microsoft\Windows NT\Terminal Services' /s </dev/null 2>/dev/null |
+  tr -d '\r' | sed '/^$/d' || echo "   (none)"
