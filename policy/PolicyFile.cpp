@@ -1,5 +1,7 @@
 #include "policy/PolicyFile.h"
 
+#include <cstring>
+
 #include "platform/Platform.h"
 #include "platform/PrintMessage.h"
 #include "platform/Status.h"
@@ -35,10 +37,25 @@ inline void PutDword(BYTE* pb, OFFSET o, DWORD dw)
     pb[o + 3] = static_cast<BYTE>(dw >> 24);
 }
 
-// Offset of the NUL code unit that ends the string starting at o. The zero
-// bytes after the content end every string that runs into it.
-inline OFFSET FindStringEnd(const BYTE* pb, OFFSET o)
+// Offset of the NUL code unit that ends the string starting at o. Keys are
+// long, so four code units are tested at once while all 8 bytes are content:
+// a 16-bit lane is zero exactly when the borrow of subtracting 1 from it
+// reaches its top bit (higher lanes may show false hits, which the unit-wise
+// scan then passes over). The lanes are the byte pairs at o, o + 2, ..., so
+// the test holds in either byte order. The zero bytes after the content end
+// every string that runs into it.
+inline OFFSET FindStringEnd(const BYTE* pb, OFFSET o, OFFSET oEnd)
 {
+    const uint64_t c_qwLow = 0x0001000100010001ull;
+    const uint64_t c_qwHigh = 0x8000800080008000ull;
+    while (o + 8 <= oEnd) {
+        uint64_t qw;
+        memcpy(&qw, pb + o, sizeof(qw));
+        if (((qw - c_qwLow) & ~qw & c_qwHigh) != 0) {
+            break;
+        }
+        o += 8;
+    }
     while (CodeUnitAt(pb, o) != 0) {
         o += 2;
     }
@@ -95,6 +112,34 @@ OFFSET FindRecordEnd(const BYTE* pb, OFFSET oFields, OFFSET oEnd)
     return 0;
 }
 
+// One bit of 256 for a value name, from its length and its first and last
+// code units with ASCII case folded. The rows' bits, set once per merge, say
+// which records can match a row at all: a record whose bit is clear is not
+// compared with the rows. Most records of other settings are spared the
+// comparisons that way.
+inline unsigned NameBit(OFFSET cch, WCHAR wchFirst, WCHAR wchLast)
+{
+    return static_cast<unsigned>(cch * 7 + FoldAscii(wchFirst) * 3 + FoldAscii(wchLast)) & 255;
+}
+
+void MarkRowNames(const POLICY_SETTING* pSettings, DWORD cSettings, uint64_t rgqwNames[4])
+{
+    for (DWORD i = 0; i < cSettings; ++i) {
+        const WCHAR* pszName = pSettings[i].szValueName;
+        size_t cch = StringLength(pszName);
+        unsigned iBit = NameBit(cch, pszName[0], cch != 0 ? pszName[cch - 1] : 0);
+        rgqwNames[iBit / 64] |= 1ull << (iBit % 64);
+    }
+}
+
+inline bool MayBeRowName(const BYTE* pb, OFFSET oName, OFFSET oNameEnd, const uint64_t rgqwNames[4])
+{
+    const OFFSET cch = (oNameEnd - oName) / 2;
+    unsigned iBit = NameBit(cch, static_cast<WCHAR>(CodeUnitAt(pb, oName)),
+                            static_cast<WCHAR>(cch != 0 ? CodeUnitAt(pb, oNameEnd - 2) : 0));
+    return (rgqwNames[iBit / 64] >> (iBit % 64) & 1) != 0;
+}
+
 DWORD GiveUp(POLICY_SETTING* pSettings, DWORD cSettings)
 {
     // Every mark was clear on entry, so clearing them all undoes this walk.
@@ -123,6 +168,9 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
         return GiveUp(pSettings, cSettings);
     }
 
+    uint64_t rgqwNames[4] = {0, 0, 0, 0};
+    MarkRowNames(pSettings, cSettings, rgqwNames);
+
     const OFFSET oEnd = cbSize;
     OFFSET oPos = PREG_HEADER_SIZE;
     bool bFailed = false;
@@ -132,21 +180,24 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
             return GiveUp(pSettings, cSettings);
         }
         const OFFSET oKey = oPos + 2;
-        const OFFSET oKeyEnd = FindStringEnd(pbBuffer, oKey);
+        const OFFSET oKeyEnd = FindStringEnd(pbBuffer, oKey, oEnd);
         if (CodeUnitAt(pbBuffer, oKeyEnd + 2) != PREG_SEMI) {
             PrintMessage(WSTR("prefix value name error\n"));
             return GiveUp(pSettings, cSettings);
         }
         const OFFSET oName = oKeyEnd + 4;
-        const OFFSET oNameEnd = FindStringEnd(pbBuffer, oName);
+        const OFFSET oNameEnd = FindStringEnd(pbBuffer, oName, oEnd);
         const OFFSET oFields = oNameEnd + 2;
         if (CodeUnitAt(pbBuffer, oFields) != PREG_SEMI) {
             PrintMessage(WSTR("postfix path error\n"));
             return GiveUp(pSettings, cSettings);
         }
 
-        POLICY_SETTING* pRow = FindRow(pbBuffer, oKey, (oKeyEnd - oKey) / 2, oName, (oNameEnd - oName) / 2,
-                                       pSettings, cSettings);
+        POLICY_SETTING* pRow = nullptr;
+        if (MayBeRowName(pbBuffer, oName, oNameEnd, rgqwNames)) {
+            pRow = FindRow(pbBuffer, oKey, (oKeyEnd - oKey) / 2, oName, (oNameEnd - oName) / 2, pSettings,
+                           cSettings);
+        }
         if (pRow == nullptr) {
             oPos = FindRecordEnd(pbBuffer, oFields, oEnd);
             if (oPos == 0) {
