@@ -289,6 +289,8 @@ TEST(MergePolicyFile, CraftedFiles)
         }
         EXPECT_EQ(MarkedRows(run), testCase.found);
         EXPECT_EQ(g_fake.stdoutBytes, Crlf(testCase.messages));
+        // One read of the whole file, and nothing else of the platform.
+        EXPECT_EQ(g_fake.calls, (std::vector<std::string>{"OpenFileForRead", "ReadFile", "CloseFile"}));
         ExpectTableAndSlackIntact(run);
     }
 }
