@@ -117,11 +117,11 @@ class Suite:
         self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LANG="C.UTF-8", LC_ALL="C.UTF-8")
         self.env.pop("WINEDLLOVERRIDES", None)
 
-    def wine(self, args, env=None, cwd=None, timeout=90, stdout=subprocess.PIPE):
+    def wine(self, args, env=None, cwd=None, timeout=90, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL):
         run_env = dict(self.env)
         run_env.update(env or {})
         return subprocess.run([WINE] + args, env=run_env, cwd=cwd or self.drive_c, stdin=subprocess.DEVNULL,
-                              stdout=stdout, stderr=subprocess.DEVNULL, timeout=timeout)
+                              stdout=stdout, stderr=stderr, timeout=timeout)
 
     def setup(self):
         """A fresh prefix whose server stays up until cleanup."""
@@ -272,12 +272,14 @@ def run_tool(suite, ctx, row, timeout=90):
     args = row.get("args", [])
     out_path = ctx.path("stdout.bin")
     # Output goes to a file: a child left running must not hold a pipe open.
-    with open(out_path, "wb") as out:
+    err_path = ctx.path("stderr.txt")
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
         result = suite.wine([suite.launcher, ctx.win_dir + "\\velmorast.exe"] + args, env=env, cwd=ctx.dir,
-                            timeout=timeout, stdout=out)
+                            timeout=timeout, stdout=out, stderr=err)
     output = read_file(out_path)
     match = re.search(rb"exit:0x([0-9A-F]{8})\n\Z", output)
-    check(result.returncode == 0 and match, "launcher failed (%d): %r" % (result.returncode, output[-200:]))
+    check(result.returncode == 0 and match, "launcher failed (%d): %r, stderr %r"
+          % (result.returncode, output[-200:], read_file(err_path)[-400:]))
     return output[:match.start()], int(match.group(1), 16)
 
 
