@@ -151,12 +151,19 @@ DWORD GiveUp(POLICY_SETTING* pSettings, DWORD cSettings)
 
 }  // namespace
 
-DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings)
+DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings,
+                      HRESULT* phrRead)
 {
     DWORD cbRead = 0;
+    HRESULT hrRead = S_OK;
     if (!PlatformReadFile(hInput, pbBuffer, cbSize, &cbRead) || cbRead < cbSize) {
-        HRESULT hr = HResultFromLastError();
-        PrintMessage(WSTR("failed to read input file. err:0x%08lX\n"), hr);
+        hrRead = HResultFromLastError();
+    }
+    if (phrRead != nullptr) {
+        *phrRead = hrRead;
+    }
+    if (FAILED(hrRead)) {
+        PrintMessage(WSTR("failed to read input file. err:0x%08lX\n"), hrRead);
         return GiveUp(pSettings, cSettings);
     }
     if (cbSize < PREG_HEADER_SIZE) {

@@ -19,5 +19,8 @@
 //
 // Returns the number of bytes at the start of the buffer to keep, or 0 when
 // the file is not a well-formed policy file (one message says why, and no row
-// is left marked).
-DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings);
+// is left marked). When the read itself fails, *phrRead (if given) receives
+// its status, so that the caller can tell a file it could not see from a
+// malformed one; otherwise it is set to S_OK.
+DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings,
+                      HRESULT* phrRead = nullptr);

@@ -345,7 +345,13 @@ HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR
 
     DWORD cbKept = 0;
     if (cbExisting != 0) {
-        cbKept = MergePolicyFile(hInput, static_cast<DWORD>(cbExisting), pbBuffer, pSettings, cSettings);
+        // A file whose bytes could not be read is not known to be malformed:
+        // rebuilding it from the table would throw away every other policy.
+        HRESULT hrRead = S_OK;
+        cbKept = MergePolicyFile(hInput, static_cast<DWORD>(cbExisting), pbBuffer, pSettings, cSettings, &hrRead);
+        if (FAILED(hrRead)) {
+            return hrRead;
+        }
     }
     // ReplaceFileW cannot replace a file this process still holds open.
     if (hInput != INVALID_HANDLE_VALUE) {
