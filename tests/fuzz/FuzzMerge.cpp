@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/fake/FakePlatform.h"
+#include "tests/host/TestSupport.h"
 #include "policy/PolicyFile.h"
 
 namespace {
@@ -172,18 +173,6 @@ std::vector<POLICY_SETTING> s_pristine;
 {
     fprintf(stderr, "merge invariant broken: %s (offset %llu)\n", pszWhat, static_cast<unsigned long long>(o));
     abort();
-}
-
-std::string Crlf(const std::string& text)
-{
-    std::string result;
-    for (char ch : text) {
-        if (ch == '\n') {
-            result += '\r';
-        }
-        result += ch;
-    }
-    return result;
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 //
 // VELMORAST_DOUBLE_REFRESH chooses the result: unset or "ok" succeeds,
 // "fail:<n>" fails with last error n (decimal). Every call is appended to
-// the log (see GetLogPath), so a test can see that it happened and with
+// the log (see DoubleLog.h), so a test can see that it happened and with
 // which argument.
 #include <windows.h>
+
+#include "DoubleLog.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,41 +16,11 @@
 
 namespace {
 
-// VELMORAST_DOUBLE_LOG names the log; without it, doubles.log beside the module.
-BOOL GetLogPath(HMODULE hModule, WCHAR* pszPath)
-{
-    DWORD cch = GetEnvironmentVariableW(L"VELMORAST_DOUBLE_LOG", pszPath, MAX_PATH);
-    if (cch > 0 && cch < MAX_PATH) {
-        return TRUE;
-    }
-    cch = GetModuleFileNameW(hModule, pszPath, MAX_PATH);
-    if (cch == 0 || cch >= MAX_PATH) {
-        return FALSE;
-    }
-    WCHAR* pszSlash = wcsrchr(pszPath, L'\\');
-    if (pszSlash == nullptr || (pszSlash - pszPath) + 12 >= MAX_PATH) {
-        return FALSE;
-    }
-    wcscpy(pszSlash + 1, L"doubles.log");
-    return TRUE;
-}
-
 HMODULE g_hSelf;
 
 void AppendLog(const char* pszLine)
 {
-    WCHAR szPath[MAX_PATH];
-    if (!GetLogPath(g_hSelf, szPath)) {
-        return;
-    }
-    HANDLE hFile = CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD cbWritten = 0;
-    WriteFile(hFile, pszLine, static_cast<DWORD>(strlen(pszLine)), &cbWritten, nullptr);
-    CloseHandle(hFile);
+    AppendDoubleLog(g_hSelf, pszLine);
 }
 
 }  // namespace
