@@ -19,3 +19,18 @@ SCOPE_EXIT<FN> MakeScopeExit(FN fn)
 {
     return SCOPE_EXIT<FN>(std::move(fn));
 }
+
+#include "platform/Platform.h"
+
+// One closer per handle kind, for the guards and for closes on the way.
+// Each marks the handle unset, since it is gone whether or not the close
+// succeeds, and returns the close's result (TRUE when nothing was open).
+inline BOOL CloseFileIfSet(HANDLE* phFile)  // files: unset is INVALID_HANDLE_VALUE
+{
+    if (*phFile == INVALID_HANDLE_VALUE) {
+        return TRUE;
+    }
+    HANDLE hFile = *phFile;
+    *phFile = INVALID_HANDLE_VALUE;
+    return PlatformCloseFile(hFile);
+}

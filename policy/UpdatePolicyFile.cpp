@@ -162,23 +162,15 @@ HRESULT WriteTempFile(const POLICY_PATHS& paths, const BYTE* pbImage, DWORD cbIm
         return hr;
     }
     *pbCreated = true;
-    auto closeOutput = MakeScopeExit([&hOutput] {
-        if (hOutput != INVALID_HANDLE_VALUE) {
-            PlatformCloseFile(hOutput);
-        }
-    });
+    auto closeOutput = MakeScopeExit([&hOutput] { CloseFileIfSet(&hOutput); });
 
     hr = WriteWholeFile(hOutput, pbImage, cbImage);
     if (SUCCEEDED(hr) && !PlatformFlushFile(hOutput)) {
         hr = HResultFromLastError();
     }
-    if (SUCCEEDED(hr)) {
-        // The handle is gone whether or not the close succeeds.
-        HANDLE hClosing = hOutput;
-        hOutput = INVALID_HANDLE_VALUE;
-        if (!PlatformCloseFile(hClosing)) {
-            hr = HResultFromLastError();
-        }
+    // Buffered bytes may reach the disk only now: a failed close is a failed write.
+    if (SUCCEEDED(hr) && !CloseFileIfSet(&hOutput)) {
+        hr = HResultFromLastError();
     }
     if (FAILED(hr)) {
         PrintMessage(WSTR("failed to write output file. err:0x%08lX\n"), hr);
@@ -313,11 +305,7 @@ HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR
             return hr;
         }
     }
-    auto closeInput = MakeScopeExit([&hInput] {
-        if (hInput != INVALID_HANDLE_VALUE) {
-            PlatformCloseFile(hInput);
-        }
-    });
+    auto closeInput = MakeScopeExit([&hInput] { CloseFileIfSet(&hInput); });
 
     uint64_t cbExisting = 0;
     if (bExisted && !PlatformGetFileSize(hInput, &cbExisting)) {
@@ -354,10 +342,7 @@ HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR
         }
     }
     // ReplaceFileW cannot replace a file this process still holds open.
-    if (hInput != INVALID_HANDLE_VALUE) {
-        PlatformCloseFile(hInput);
-        hInput = INVALID_HANDLE_VALUE;
-    }
+    CloseFileIfSet(&hInput);
 
     const DWORD cbImage = BuildImage(pbBuffer, cbKept, pSettings, cSettings);
 
