@@ -18,6 +18,7 @@ if [ -f tests/fuzz/CMakeLists.txt ]; then
   cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORAST_FUZZ=ON >/dev/null
   cmake --build build/fuzz -j"$jobs" --target velmorast_fuzz_merge
   ctest --test-dir build/fuzz --output-on-failure -L fuzz
+  grep -h "stat::number_of_executed_units" build/fuzz/Testing/Temporary/LastTest.log || true
 fi
 
 echo "== Windows build (mingw-w64) and Wine end-to-end tests"
