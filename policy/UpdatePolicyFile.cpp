@@ -17,13 +17,16 @@ namespace {
 #define PREG_SEMI 0x003Bu   // ";"
 #define PREG_CLOSE 0x005Du  // "]"
 
-// The four names in the policy folder. The work files carry suffixes as long
-// as ".bak", so every path fits wherever the backup path fits.
+// The names in the policy folder. The work files carry suffixes as long as
+// ".bak", so every path fits wherever the backup path fits. The previous file
+// and an older backup each have a name of their own while the new file is put
+// in place, so that a run cut short leaves nothing whose meaning is in doubt.
 struct POLICY_PATHS {
-    WCHAR szFile[MAX_PATH];     // Registry.pol
-    WCHAR szBackup[MAX_PATH];   // Registry.pol.bak, kept for the user with OPTION_BACKUP
-    WCHAR szTemp[MAX_PATH];     // Registry.pol.new, the new image until it is in place
-    WCHAR szPrivate[MAX_PATH];  // Registry.pol.old, the previous file or an older backup, briefly
+    WCHAR szFile[MAX_PATH];          // Registry.pol
+    WCHAR szBackup[MAX_PATH];        // Registry.pol.bak, kept for the user with OPTION_BACKUP
+    WCHAR szTemp[MAX_PATH];          // Registry.pol.new, the new image until it is in place
+    WCHAR szPrevious[MAX_PATH];      // Registry.pol.old, the previous file during the replace
+    WCHAR szOlderBackup[MAX_PATH];   // Registry.pol.obk, an older backup during the replace
 };
 
 HRESULT FormatPaths(POLICY_PATHS* pPaths, const WCHAR* pszFolder, const WCHAR* pszFileName)
@@ -37,7 +40,10 @@ HRESULT FormatPaths(POLICY_PATHS* pPaths, const WCHAR* pszFolder, const WCHAR* p
         hr = FormatString(pPaths->szTemp, MAX_PATH, WSTR("%s\\%s.new"), pszFolder, pszFileName);
     }
     if (SUCCEEDED(hr)) {
-        hr = FormatString(pPaths->szPrivate, MAX_PATH, WSTR("%s\\%s.old"), pszFolder, pszFileName);
+        hr = FormatString(pPaths->szPrevious, MAX_PATH, WSTR("%s\\%s.old"), pszFolder, pszFileName);
+    }
+    if (SUCCEEDED(hr)) {
+        hr = FormatString(pPaths->szOlderBackup, MAX_PATH, WSTR("%s\\%s.obk"), pszFolder, pszFileName);
     }
     return hr;
 }
@@ -200,18 +206,18 @@ void RestoreAfterFailedReplace(const WCHAR* pszFile, const WCHAR* pszBackup, DWO
 // ReplaceFileW keeps the previous file's ACL and attributes, but without a
 // backup name it can fail with 1176 after the previous file is already gone,
 // so it always gets one: Registry.pol.bak with OPTION_BACKUP, otherwise the
-// private name, removed after success. Windows and Wine both overwrite an
-// existing file of the backup name, also on the way to a 1177 failure, so
-// the name handed over must be free: an older Registry.pol.bak waits under
-// the private name until the new file is in place.
+// name of the previous file, removed after success. Windows and Wine both
+// overwrite an existing file of the backup name, also on the way to a 1177
+// failure, so the name handed over must be free: an older Registry.pol.bak
+// waits under its own name until the new file is in place.
 HRESULT ReplaceExistingFile(const POLICY_PATHS& paths, bool bBackup)
 {
     HRESULT hr = E_FAIL;
     bool bOlderBackup = false;
-    const WCHAR* pszBackup = paths.szPrivate;
+    const WCHAR* pszBackup = paths.szPrevious;
     if (bBackup) {
         pszBackup = paths.szBackup;
-        if (PlatformMoveFile(paths.szBackup, paths.szPrivate)) {
+        if (PlatformMoveFile(paths.szBackup, paths.szOlderBackup)) {
             bOlderBackup = true;
         } else if (PlatformGetLastError() != ERROR_FILE_NOT_FOUND) {
             hr = HResultFromLastError();
@@ -226,16 +232,17 @@ HRESULT ReplaceExistingFile(const POLICY_PATHS& paths, bool bBackup)
         PrintMessage(WSTR("failed to write output file. err:0x%08lX\n"), hr);
         RestoreAfterFailedReplace(paths.szFile, pszBackup, dwError);
         if (bOlderBackup) {
-            PlatformMoveFile(paths.szPrivate, paths.szBackup);
+            PlatformMoveFile(paths.szOlderBackup, paths.szBackup);
         }
         return hr;
     }
 
-    // The private file now holds the previous file (no OPTION_BACKUP) or the
-    // older backup; either way it has served. Should the delete fail, the
-    // next run removes it before it starts.
-    if (!bBackup || bOlderBackup) {
-        PlatformDeleteFile(paths.szPrivate);
+    // What was set aside has served. Should a delete fail, the next run
+    // finds the new Registry.pol (or the new backup) beside it and removes it.
+    if (!bBackup) {
+        PlatformDeleteFile(paths.szPrevious);
+    } else if (bOlderBackup) {
+        PlatformDeleteFile(paths.szOlderBackup);
     }
     return S_OK;
 }
@@ -252,11 +259,6 @@ HRESULT WriteAndPlaceFile(const POLICY_PATHS& paths, bool bExisted, const BYTE* 
         }
     });
 
-    // Leftovers of an interrupted run. A temporary file that cannot be
-    // removed makes the exclusive create fail, which reports it.
-    PlatformDeleteFile(paths.szTemp);
-    PlatformDeleteFile(paths.szPrivate);
-
     hr = WriteTempFile(paths, pbImage, cbImage, &bTempCreated);
     if (FAILED(hr)) {
         return hr;
@@ -271,6 +273,40 @@ HRESULT WriteAndPlaceFile(const POLICY_PATHS& paths, bool bExisted, const BYTE* 
         hr = S_OK;
     }
     return hr;
+}
+
+// Settles what a run cut short (power loss, or a failure while undoing a
+// failed replace) left under the work names, before the policy file is read.
+// The previous file goes back to Registry.pol when that is missing, and is
+// superseded when it is there; likewise an older backup and Registry.pol.bak.
+// A temporary file is rebuilt every run; one that cannot be removed makes the
+// exclusive create fail later, which reports it.
+HRESULT RecoverInterruptedRun(const POLICY_PATHS& paths)
+{
+    PlatformDeleteFile(paths.szTemp);
+
+    if (!PlatformMoveFile(paths.szPrevious, paths.szFile)) {
+        DWORD dwError = PlatformGetLastError();
+        if (dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS) {
+            PlatformDeleteFile(paths.szPrevious);
+        } else if (dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND) {
+            // It may be the only copy of the previous policy file: go no
+            // further than a run that could not open the file at all.
+            HRESULT hr = HResultFromLastError();
+            PrintMessage(WSTR("failed to open input file. err:0x%08lX\n"), hr);
+            return hr;
+        }
+    }
+
+    if (!PlatformMoveFile(paths.szOlderBackup, paths.szBackup)) {
+        DWORD dwError = PlatformGetLastError();
+        if (dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS) {
+            PlatformDeleteFile(paths.szOlderBackup);
+        }
+        // Otherwise it stays; a backup run then fails to set the backup
+        // aside and says so, and a run without backup never touches it.
+    }
+    return S_OK;
 }
 
 }  // namespace
@@ -291,6 +327,11 @@ HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR
     if (FAILED(FormatPaths(&paths, pszFolder, pszFileName))) {
         PrintMessage(WSTR("policy folder path too long\n"));
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    }
+
+    hr = RecoverInterruptedRun(paths);
+    if (FAILED(hr)) {
+        return hr;
     }
 
     // Only absence means "no existing file": a file that is there but cannot

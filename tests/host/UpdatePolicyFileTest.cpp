@@ -25,6 +25,7 @@ const std::u16string c_bak = c_dir + u"\\Registry.pol.bak";
 // and the previous file or an older backup while the new one goes in.
 const std::u16string c_new = c_dir + u"\\Registry.pol.new";
 const std::u16string c_old = c_dir + u"\\Registry.pol.old";
+const std::u16string c_obk = c_dir + u"\\Registry.pol.obk";
 
 const PREF_BYTES c_other1 = Record(u"Software\\Policies\\Contoso", u"Level", 1, Sz(u"high"));
 const PREF_BYTES c_other2 = Record(u"Software\\Policies\\Contoso", u"Blob", 3, {0x01, 0x02, 0x03});
@@ -321,6 +322,16 @@ enum FAULT_KIND { FAULT_TOLERATED, FAULT_OPEN_INPUT, FAULT_READ_INPUT, FAULT_ALL
 FAULT_KIND KindOfFault(const std::vector<std::string>& calls, size_t iCall)
 {
     const std::string& call = calls[iCall];
+    // Before the policy file is opened, the update settles what an
+    // interrupted run may have left; only putting a previous file back (the
+    // first move) must not fail, since it may be the only copy.
+    const size_t iOpen = static_cast<size_t>(
+        std::find(calls.begin(), calls.end(), std::string("OpenFileForRead")) - calls.begin());
+    if (iCall < iOpen) {
+        const size_t iFirstMove = static_cast<size_t>(
+            std::find(calls.begin(), calls.end(), std::string("MoveFile")) - calls.begin());
+        return iCall == iFirstMove ? FAULT_OPEN_INPUT : FAULT_TOLERATED;
+    }
     if (call == "OpenFileForRead") {
         return FAULT_OPEN_INPUT;
     }
@@ -423,6 +434,20 @@ TEST(UpdatePolicyFile, FaultSweep)
                         EXPECT_TRUE(std::equal(baseline.begin(), baseline.begin() + n, calls.begin()));
                         ExpectReleased();
 
+                        // Whatever the fault left, the next run completes the
+                        // job and leaves no work file behind.
+                        auto expectNextRunCompletes = [&] {
+                            FakeFailCall(0, 0);
+                            g_fake.stdoutBytes.clear();
+                            FILES before = g_fake.files;
+                            EXPECT_EQ(RunUpdate(c_dir, dwOptions), S_OK) << Listing(before);
+                            EXPECT_EQ(FakeGetFile(c_pol), start.after);
+                            for (const std::u16string& work : {c_new, c_old, c_obk}) {
+                                EXPECT_FALSE(FakeHasFile(work));
+                            }
+                            ExpectReleased();
+                        };
+
                         const FAULT_KIND kind = KindOfFault(baseline, iCall);
                         const HRESULT hrFault = StatusOf(dwError);
                         if (kind != FAULT_TOLERATED) {
@@ -431,6 +456,7 @@ TEST(UpdatePolicyFile, FaultSweep)
                             EXPECT_EQ(g_fake.stdoutBytes,
                                       before + FailureMessage(kind, hrFault, start.before.size() + 11808));
                             EXPECT_FILES(filesBefore);
+                            expectNextRunCompletes();
                             continue;
                         }
 
@@ -451,12 +477,17 @@ TEST(UpdatePolicyFile, FaultSweep)
                         } else if (call == "DeleteFile" && iCall > 0 && baseline[iCall - 1] == "ReplaceFile") {
                             // The new file is in place; the private file the
                             // next run removes first holds what it replaced.
-                            expected[FakeFold(c_old)] = bBackup ? c_olderBackup : start.before;
+                            if (bBackup) {
+                                expected[FakeFold(c_obk)] = c_olderBackup;
+                            } else {
+                                expected[FakeFold(c_old)] = start.before;
+                            }
                         }
                         if (bCheckStdout) {
                             EXPECT_EQ(g_fake.stdoutBytes, expectedStdout);
                         }
                         EXPECT_FILES(expected);
+                        expectNextRunCompletes();
                     }
                 }
             }
@@ -586,39 +617,63 @@ TEST(UpdatePolicyFile, MissingFolderIsNoFileThenTheCreateFails)
     ExpectReleased();
 }
 
+// What a run cut short can leave under the work names, and what the next run
+// makes of it: the previous file and an older backup go back where they
+// belong when their place is empty, and are removed when it is taken.
+struct LEFTOVER_CASE {
+    const char* name;
+    FILES before;
+    DWORD dwOptions;
+    const char* pszFailCall;  // fails the nth call of that name with error 5
+    int nFailCall;
+    HRESULT hrExpected;
+    std::string stdoutText;
+    FILES after;  // empty: the files as they were
+};
+
+const LEFTOVER_CASE c_leftoverCases[] = {
+    {"stale work files beside a new Registry.pol are removed",
+     FilesOf({{c_pol, c_accepted}, {c_new, {0x01}}, {c_old, {0x02}}}), 0, nullptr, 0, S_OK, "",
+     FilesOf({{c_pol, c_acceptedResult}})},
+    {"the previous file without a Registry.pol is put back and merged", FilesOf({{c_old, c_accepted}}), 0,
+     nullptr, 0, S_OK, "", FilesOf({{c_pol, c_acceptedResult}})},
+    {"the previous file put back is the one a backup run keeps", FilesOf({{c_old, c_accepted}}), OPTION_BACKUP,
+     nullptr, 0, S_OK, "", FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_accepted}})},
+    {"an older backup without a .bak is put back", FilesOf({{c_pol, c_accepted}, {c_obk, c_olderBackup}}), 0,
+     nullptr, 0, S_OK, "", FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_olderBackup}})},
+    {"an older backup beside a newer .bak is superseded",
+     FilesOf({{c_pol, c_accepted}, {c_bak, c_version2}, {c_obk, c_olderBackup}}), 0, nullptr, 0, S_OK, "",
+     FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_version2}})},
+    {"a previous file that cannot be put back stops the run", FilesOf({{c_old, c_accepted}}), 0, "MoveFile", 1,
+     static_cast<HRESULT>(0x80070005), "failed to open input file. err:0x80070005\r\n", {}},
+    {"a temporary file that cannot be removed is not written through, nor deleted",
+     FilesOf({{c_pol, c_accepted}, {c_new, {0x01}}}), 0, "DeleteFile", 1, static_cast<HRESULT>(0x80070050),
+     "failed to open output file. err:0x80070050\r\n", {}},
+    {"an older backup that cannot be put back stays, and a backup run leaves it",
+     FilesOf({{c_pol, c_accepted}, {c_obk, c_olderBackup}}), OPTION_BACKUP, "MoveFile", 2, S_OK, "",
+     FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_accepted}, {c_obk, c_olderBackup}})},
+    {"an older backup that cannot be removed blocks setting the .bak aside",
+     FilesOf({{c_pol, c_accepted}, {c_bak, c_version2}, {c_obk, {0x02}}}), OPTION_BACKUP, "DeleteFile", 2,
+     static_cast<HRESULT>(0x800700B7), "failed to write output file. err:0x800700B7\r\n", {}},
+};
+
 TEST(UpdatePolicyFile, LeftoversOfAnInterruptedRun)
 {
-    // Removed, and the run goes on.
-    Reset();
-    FakeSetFile(c_pol, c_accepted);
-    FakeSetFile(c_new, {0x01});
-    FakeSetFile(c_old, {0x02});
-    EXPECT_EQ(RunUpdate(c_dir, 0), S_OK);
-    EXPECT_FILES(FilesOf({{c_pol, c_acceptedResult}}));
-
-    // A temporary file that cannot be removed is not written through, and
-    // is not ours to delete.
-    Reset();
-    FakeSetFile(c_pol, c_accepted);
-    FakeSetFile(c_new, {0x01});
-    const FILES filesBefore = g_fake.files;
-    FakeFailNamedCall("DeleteFile", 1, 5);
-    EXPECT_EQ(RunUpdate(c_dir, 0), static_cast<HRESULT>(0x80070050));
-    EXPECT_EQ(g_fake.stdoutBytes, "failed to open output file. err:0x80070050\r\n");
-    EXPECT_FILES(filesBefore);
-    ExpectReleased();
-
-    // A private file that cannot be removed blocks setting the older backup aside.
-    Reset();
-    FakeSetFile(c_pol, c_accepted);
-    FakeSetFile(c_bak, c_olderBackup);
-    FakeSetFile(c_old, {0x02});
-    const FILES filesBefore2 = g_fake.files;
-    FakeFailNamedCall("DeleteFile", 2, 5);
-    EXPECT_EQ(RunUpdate(c_dir, OPTION_BACKUP), static_cast<HRESULT>(0x800700B7));
-    EXPECT_EQ(g_fake.stdoutBytes, "failed to write output file. err:0x800700B7\r\n");
-    EXPECT_FILES(filesBefore2);
-    ExpectReleased();
+    for (const LEFTOVER_CASE& testCase : c_leftoverCases) {
+        SCOPED_TRACE(testCase.name);
+        Reset();
+        for (const auto& entry : testCase.before) {
+            FakeSetFile(entry.first, entry.second);
+        }
+        const FILES filesBefore = g_fake.files;
+        if (testCase.pszFailCall != nullptr) {
+            FakeFailNamedCall(testCase.pszFailCall, testCase.nFailCall, 5);
+        }
+        EXPECT_EQ(RunUpdate(c_dir, testCase.dwOptions), testCase.hrExpected);
+        EXPECT_EQ(g_fake.stdoutBytes, testCase.stdoutText);
+        EXPECT_FILES(testCase.after.empty() ? filesBefore : testCase.after);
+        ExpectReleased();
+    }
 }
 
 TEST(UpdatePolicyFile, LongerTableGetsRoomForEveryRecord)
