@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "app/Options.h"
 #include "app/RunMain.h"
+#include "policy/PolicySettings.h"
 
 namespace {
 
@@ -19,6 +20,10 @@ HRESULT RunTool(std::initializer_list<std::u16string> elements)
 {
     static ARGS s_args;  // the vector outlives the run, as a process's does
     MakeArgs(&s_args, elements);
+    // Each run here stands for a fresh process: the found marks start clear.
+    for (POLICY_SETTING& row : g_PolicySettings) {
+        row.bFound = 0;
+    }
     return RunMain(static_cast<int>(s_args.storage.size()), s_args.pointers.data());
 }
 
@@ -27,11 +32,16 @@ bool Called(const char* pszName)
     return std::find(g_fake.calls.begin(), g_fake.calls.end(), pszName) != g_fake.calls.end();
 }
 
-TEST(RunMain, BannerLinesAre63Columns)
+TEST(RunMain, BannerComesFirstIn63Columns)
 {
+    FakeReset();
+    FakeFailNamedCall("GetVersionEx", FAKE_EVERY_CALL, 5);  // printed even when the run ends at once
+    RunTool({u"v"});
+    const std::string& out = g_fake.stdoutBytes;
+    ASSERT_EQ(out.compare(0, c_banner.size(), c_banner), 0);
     size_t iStart = 0;
     for (int iLine = 0; iLine < 5; ++iLine) {
-        size_t iEnd = c_banner.find("\r\n", iStart);
+        size_t iEnd = out.find("\r\n", iStart);
         ASSERT_NE(iEnd, std::string::npos);
         EXPECT_EQ(iEnd - iStart, 63u) << "line " << iLine + 1;
         iStart = iEnd + 2;
@@ -85,8 +95,10 @@ TEST(RunMain, PlatformGate)
             EXPECT_FALSE(Called("RegCreateKey"));
             EXPECT_FALSE(Called("RefreshPolicy"));
         } else {
-            EXPECT_EQ(g_fake.stdoutBytes.find("ERR: "), std::string::npos);
-            EXPECT_EQ(g_fake.stdoutBytes.compare(0, c_banner.size(), c_banner), 0);
+            // Past the gate, the whole run goes through on the fake machine.
+            EXPECT_EQ(hr, testCase.hrExpected);
+            EXPECT_EQ(g_fake.stdoutBytes, c_banner + "exit code:0x0\r\n");
+            EXPECT_TRUE(Called("RefreshPolicy"));
         }
     }
 }
@@ -209,6 +221,30 @@ TEST(RunMain, FailedUpdateEndsTheRunWithoutRefresh)
         }
         EXPECT_EQ(FakeHasFile(u"C:\\Windows\\system32\\GroupPolicy\\Machine\\Registry.pol"), testCase.bRefreshed);
     }
+}
+
+// A registry row that cannot be written costs its line and nothing more: the
+// other rows are still written, the policy file too, and the exit code is the
+// refresh's.
+TEST(RunMain, FailingRegistryRowDoesNotChangeTheRun)
+{
+    FakeReset();
+    g_fake.deniedKeys.insert(u"software\\policies\\microsoft\\windows nt\\terminal services\\client");
+    g_fake.dwChildExitCode = 1;
+    EXPECT_EQ(RunTool({u"v"}), S_OK);
+    EXPECT_EQ(g_fake.stdoutBytes, c_banner + "ERR: failed to open key.\r\nexit code:0x1\r\n");
+    EXPECT_EQ(std::count(g_fake.calls.begin(), g_fake.calls.end(), std::string("RegCreateKey")), 18);
+    EXPECT_EQ(std::count(g_fake.calls.begin(), g_fake.calls.end(), std::string("RegSetValue")), 17);
+    EXPECT_EQ(FakeGetFile(u"C:\\Windows\\system32\\GroupPolicy\\Machine\\Registry.pol").size(), 3242u);
+
+    // The same run with the first row failing, and with -reg 0: no registry call.
+    FakeReset();
+    FakeFailNamedCall("RegSetValue", 1, 5);
+    EXPECT_EQ(RunTool({u"v"}), S_OK);
+    EXPECT_EQ(std::count(g_fake.calls.begin(), g_fake.calls.end(), std::string("RegSetValue")), 18);
+    FakeReset();
+    EXPECT_EQ(RunTool({u"v", u"-reg", u"0"}), S_OK);
+    EXPECT_FALSE(Called("RegCreateKey"));
 }
 
 }  // namespace
