@@ -133,8 +133,8 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "launch request size on 64-bit")
 #endif
 
 // Standard meaning: a positive Win32 code maps into FACILITY_WIN32, zero and
-// negative values pass unchanged. Defined here (not taken from winerror.h) so
-// that both builds share exactly one definition.
+// negative values pass unchanged. The Windows build takes the SDK's macro;
+// the host build, which has no winerror.h, uses this one.
 inline HRESULT HResultFromWin32(LONG lError)
 {
     return lError <= 0 ? static_cast<HRESULT>(lError)

@@ -8,8 +8,8 @@ scripts/install-deps.sh
 
 jobs=$(nproc)
 
-echo "== host build and unit tests"
-cmake -S . -B build/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
+echo "== host build and unit tests (address and undefined-behaviour sanitizers)"
+cmake -S . -B build/host -DCMAKE_BUILD_TYPE=Debug -DVELMORAST_SANITIZE=ON >/dev/null
 cmake --build build/host -j"$jobs"
 ctest --test-dir build/host --output-on-failure -j"$jobs"
 
