@@ -19,14 +19,13 @@ namespace {
 
 // The names in the policy folder. The work files carry suffixes as long as
 // ".bak", so every path fits wherever the backup path fits. The previous file
-// and an older backup each have a name of their own while the new file is put
-// in place, so that a run cut short leaves nothing whose meaning is in doubt.
+// always passes through a name of its own, so that wherever a run is cut
+// short, the next one finds it there and knows what it is.
 struct POLICY_PATHS {
-    WCHAR szFile[MAX_PATH];          // Registry.pol
-    WCHAR szBackup[MAX_PATH];        // Registry.pol.bak, kept for the user with OPTION_BACKUP
-    WCHAR szTemp[MAX_PATH];          // Registry.pol.new, the new image until it is in place
-    WCHAR szPrevious[MAX_PATH];      // Registry.pol.old, the previous file during the replace
-    WCHAR szOlderBackup[MAX_PATH];   // Registry.pol.obk, an older backup during the replace
+    WCHAR szFile[MAX_PATH];      // Registry.pol
+    WCHAR szBackup[MAX_PATH];    // Registry.pol.bak, kept for the user with OPTION_BACKUP
+    WCHAR szTemp[MAX_PATH];      // Registry.pol.new, the new image until it is in place
+    WCHAR szPrevious[MAX_PATH];  // Registry.pol.old, the previous file while the new one goes in
 };
 
 HRESULT FormatPaths(POLICY_PATHS* pPaths, const WCHAR* pszFolder, const WCHAR* pszFileName)
@@ -41,9 +40,6 @@ HRESULT FormatPaths(POLICY_PATHS* pPaths, const WCHAR* pszFolder, const WCHAR* p
     }
     if (SUCCEEDED(hr)) {
         hr = FormatString(pPaths->szPrevious, MAX_PATH, WSTR("%s\\%s.old"), pszFolder, pszFileName);
-    }
-    if (SUCCEEDED(hr)) {
-        hr = FormatString(pPaths->szOlderBackup, MAX_PATH, WSTR("%s\\%s.obk"), pszFolder, pszFileName);
     }
     return hr;
 }
@@ -184,65 +180,35 @@ HRESULT WriteTempFile(const POLICY_PATHS& paths, const BYTE* pbImage, DWORD cbIm
     return hr;
 }
 
-// ReplaceFileW has failed. After 1177 the previous file stands under the
-// backup name only, and is moved back. After 1176 with a backup name both
-// files keep their names; whatever then stands under the backup name beside
-// the intact Registry.pol is a copy, and is removed.
-void RestoreAfterFailedReplace(const WCHAR* pszFile, const WCHAR* pszBackup, DWORD dwReplaceError)
-{
-    if (dwReplaceError != ERROR_UNABLE_TO_MOVE_REPLACEMENT && dwReplaceError != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-        return;
-    }
-    if (!PlatformMoveFile(pszBackup, pszFile)) {
-        DWORD dwError = PlatformGetLastError();
-        if (dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS) {
-            PlatformDeleteFile(pszBackup);
-        }
-    }
-}
-
 // Puts the closed temporary file in the place of an existing Registry.pol.
 //
 // ReplaceFileW keeps the previous file's ACL and attributes, but without a
 // backup name it can fail with 1176 after the previous file is already gone,
-// so it always gets one: Registry.pol.bak with OPTION_BACKUP, otherwise the
-// name of the previous file, removed after success. Windows and Wine both
-// overwrite an existing file of the backup name, also on the way to a 1177
-// failure, so the name handed over must be free: an older Registry.pol.bak
-// waits under its own name until the new file is in place.
+// so it always gets one: the private name of the previous file. Not
+// Registry.pol.bak, because Windows and Wine overwrite an existing backup
+// file, also on the way to a 1177 failure, and because a run cut short must
+// leave the previous file where the next run looks for it. Only once the new
+// file is in place does the previous file become Registry.pol.bak.
 HRESULT ReplaceExistingFile(const POLICY_PATHS& paths, bool bBackup)
 {
-    HRESULT hr = E_FAIL;
-    bool bOlderBackup = false;
-    const WCHAR* pszBackup = paths.szPrevious;
-    if (bBackup) {
-        pszBackup = paths.szBackup;
-        if (PlatformMoveFile(paths.szBackup, paths.szOlderBackup)) {
-            bOlderBackup = true;
-        } else if (PlatformGetLastError() != ERROR_FILE_NOT_FOUND) {
-            hr = HResultFromLastError();
-            PrintMessage(WSTR("failed to write output file. err:0x%08lX\n"), hr);
-            return hr;
-        }
-    }
-
-    if (!PlatformReplaceFile(paths.szFile, paths.szTemp, pszBackup)) {
-        DWORD dwError = PlatformGetLastError();
-        hr = HResultFromLastError();
+    if (!PlatformReplaceFile(paths.szFile, paths.szTemp, paths.szPrevious)) {
+        HRESULT hr = HResultFromLastError();
         PrintMessage(WSTR("failed to write output file. err:0x%08lX\n"), hr);
-        RestoreAfterFailedReplace(paths.szFile, pszBackup, dwError);
-        if (bOlderBackup) {
-            PlatformMoveFile(paths.szOlderBackup, paths.szBackup);
-        }
+        // After 1177 the previous file stands under its private name only.
+        // Should the move back fail, it stays there and the next run puts
+        // it back before anything else.
+        PlatformMoveFile(paths.szPrevious, paths.szFile);
         return hr;
     }
 
-    // What was set aside has served. Should a delete fail, the next run
-    // finds the new Registry.pol (or the new backup) beside it and removes it.
-    if (!bBackup) {
+    if (bBackup) {
+        // An older backup gives way to the previous file. Should either step
+        // fail, the next run finds the previous file under its private name
+        // and moves it into a free backup name.
+        PlatformDeleteFile(paths.szBackup);
+        PlatformMoveFile(paths.szPrevious, paths.szBackup);
+    } else {
         PlatformDeleteFile(paths.szPrevious);
-    } else if (bOlderBackup) {
-        PlatformDeleteFile(paths.szOlderBackup);
     }
     return S_OK;
 }
@@ -277,34 +243,34 @@ HRESULT WriteAndPlaceFile(const POLICY_PATHS& paths, bool bExisted, const BYTE* 
 
 // Settles what a run cut short (power loss, or a failure while undoing a
 // failed replace) left under the work names, before the policy file is read.
-// The previous file goes back to Registry.pol when that is missing, and is
-// superseded when it is there; likewise an older backup and Registry.pol.bak.
-// A temporary file is rebuilt every run; one that cannot be removed makes the
-// exclusive create fail later, which reports it.
+// The previous file goes back to Registry.pol when that is missing; beside a
+// newer Registry.pol it becomes the backup when that name is free (a copy of
+// a policy file is kept rather than deleted), and only when both names are
+// taken is it superseded. A temporary file is rebuilt every run; one that
+// cannot be removed makes the exclusive create fail later, which reports it.
 HRESULT RecoverInterruptedRun(const POLICY_PATHS& paths)
 {
     PlatformDeleteFile(paths.szTemp);
 
-    if (!PlatformMoveFile(paths.szPrevious, paths.szFile)) {
-        DWORD dwError = PlatformGetLastError();
+    if (PlatformMoveFile(paths.szPrevious, paths.szFile)) {
+        return S_OK;
+    }
+    DWORD dwError = PlatformGetLastError();
+    if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND) {
+        return S_OK;
+    }
+    if (dwError != ERROR_ALREADY_EXISTS && dwError != ERROR_FILE_EXISTS) {
+        // It may be the only copy of the previous policy file: go no
+        // further than a run that could not open the file at all.
+        HRESULT hr = HResultFromLastError();
+        PrintMessage(WSTR("failed to open input file. err:0x%08lX\n"), hr);
+        return hr;
+    }
+    if (!PlatformMoveFile(paths.szPrevious, paths.szBackup)) {
+        dwError = PlatformGetLastError();
         if (dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS) {
             PlatformDeleteFile(paths.szPrevious);
-        } else if (dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND) {
-            // It may be the only copy of the previous policy file: go no
-            // further than a run that could not open the file at all.
-            HRESULT hr = HResultFromLastError();
-            PrintMessage(WSTR("failed to open input file. err:0x%08lX\n"), hr);
-            return hr;
         }
-    }
-
-    if (!PlatformMoveFile(paths.szOlderBackup, paths.szBackup)) {
-        DWORD dwError = PlatformGetLastError();
-        if (dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS) {
-            PlatformDeleteFile(paths.szOlderBackup);
-        }
-        // Otherwise it stays; a backup run then fails to set the backup
-        // aside and says so, and a run without backup never touches it.
     }
     return S_OK;
 }

@@ -197,8 +197,8 @@ struct UpdateOutcomeCase {
 const UpdateOutcomeCase c_updateOutcomes[] = {
     {"output cannot be created", "CreateNewFile", 1, static_cast<HRESULT>(0x80070005), false,
      "failed to open output file. err:0x80070005\r\n"},
-    // The two moves before it settle what an interrupted run may have left.
-    {"new file cannot be put in place", "MoveFile", 3, static_cast<HRESULT>(0x80070005), false,
+    // The move before it puts back what an interrupted run may have left.
+    {"new file cannot be put in place", "MoveFile", 2, static_cast<HRESULT>(0x80070005), false,
      "failed to write output file. err:0x80070005\r\n"},
     {"update succeeds", nullptr, 0, S_OK, true, ""},
 };
