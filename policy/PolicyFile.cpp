@@ -9,10 +9,6 @@
 
 namespace {
 
-#define PREG_OPEN 0x005Bu   // "["
-#define PREG_SEMI 0x003Bu   // ";"
-#define PREG_CLOSE 0x005Du  // "]"
-
 // Offsets are 64-bit so that no sum of an offset and a size read from the
 // file can wrap, whatever the file holds.
 typedef uint64_t OFFSET;

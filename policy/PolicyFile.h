@@ -8,6 +8,11 @@
 #define PREG_VERSION 1u
 #define PREG_HEADER_SIZE 8u
 
+// The marks of a record, as UTF-16 code units.
+#define PREG_OPEN 0x005Bu   // "["
+#define PREG_SEMI 0x003Bu   // ";"
+#define PREG_CLOSE 0x005Du  // "]"
+
 // How far past the content the merge may read; those bytes must be zero.
 #define PREG_READ_SLACK 7u
 

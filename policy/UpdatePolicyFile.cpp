@@ -13,10 +13,6 @@
 
 namespace {
 
-#define PREG_OPEN 0x005Bu   // "["
-#define PREG_SEMI 0x003Bu   // ";"
-#define PREG_CLOSE 0x005Du  // "]"
-
 // The names in the policy folder. The work files carry suffixes as long as
 // ".bak", so every path fits wherever the backup path fits. The previous file
 // always passes through a name of its own, so that wherever a run is cut
