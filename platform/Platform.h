@@ -25,9 +25,22 @@ BOOL PlatformGetVersionEx(OSVERSIONINFOEXW* posvi);                   // GetVers
 BOOL PlatformCreateDirectory(const WCHAR* pszPath);                  // CreateDirectoryW(path, NULL)
 DWORD PlatformGetLastError();                                         // GetLastError
 
-// Memory: one block per run. Null when it cannot be had.
-void* PlatformAllocate(size_t cb);
-void PlatformFree(void* pv);
+// Memory: one block per run, allocated zeroed by the system (fresh pages
+// are zero already, so no pass over them is needed). Null when it cannot be had.
+void* PlatformAllocate(size_t cb);                        // VirtualAlloc(MEM_COMMIT | MEM_RESERVE)
+void PlatformFree(void* pv);                              // VirtualFree(MEM_RELEASE)
+
+// Process set-up: DLLs that system code loads later come from System32 only,
+// never from the exe's folder or the current one. Best effort: systems
+// without SetDefaultDllDirectories keep their search order, and every DLL
+// this tool loads itself is named by its full System32 path anyway.
+void PlatformRestrictDllSearch();                         // kernel32!SetDefaultDllDirectories, looked up at run time
+UINT PlatformGetSystemDirectory(WCHAR* pszBuffer, UINT cchBuffer);  // GetSystemDirectoryW
+void PlatformSleep(DWORD dwMilliseconds);                 // Sleep
+
+// Step timing for the whole-run benchmark: a no-op in the product; the
+// timing build of the exe records the time of each named step.
+void PlatformTraceStep(const char* pszStep);
 
 // Files, on Win32 handles so that every failure carries its real last error
 // (the C runtime's streams leave it at 0 on a full disk).
@@ -35,6 +48,9 @@ HANDLE PlatformOpenFileForRead(const WCHAR* pszPath);     // CreateFileW GENERIC
 BOOL PlatformGetFileSize(HANDLE hFile, uint64_t* pcbSize); // GetFileSizeEx
 BOOL PlatformReadFile(HANDLE hFile, void* pvBuffer, DWORD cbToRead, DWORD* pcbRead);          // ReadFile
 HANDLE PlatformCreateNewFile(const WCHAR* pszPath);       // CreateFileW GENERIC_WRITE, no sharing, CREATE_NEW
+// The folder lock: no sharing, deleted when the last handle goes, also when
+// the process dies, so a crashed run leaves no stale lock.
+HANDLE PlatformOpenLockFile(const WCHAR* pszPath);        // CreateFileW GENERIC_WRITE, no sharing, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE
 BOOL PlatformWriteFile(HANDLE hFile, const void* pvBuffer, DWORD cbToWrite, DWORD* pcbWritten); // WriteFile, one call
 BOOL PlatformFlushFile(HANDLE hFile);                      // FlushFileBuffers
 BOOL PlatformCloseFile(HANDLE hFile);                      // CloseHandle
@@ -51,7 +67,7 @@ LONG PlatformRegSetValue(HKEY hKey, const WCHAR* pszValueName, DWORD dwType, con
 LONG PlatformRegCloseKey(HKEY hKey);                            // RegCloseKey
 
 // Group Policy client, shell and process.
-BOOL PlatformRefreshPolicy(BOOL bMachine);                       // userenv!RefreshPolicy
+BOOL PlatformRefreshPolicy(BOOL bMachine);                       // userenv!RefreshPolicy, from System32's userenv.dll by full path
 BOOL PlatformShellExecuteEx(SHELLEXECUTEINFOW* pExecInfo);       // ShellExecuteExW
 DWORD PlatformWaitForSingleObject(HANDLE hObject, DWORD dwMilliseconds);  // WaitForSingleObject
 BOOL PlatformGetExitCodeProcess(HANDLE hProcess, DWORD* pdwExitCode);     // GetExitCodeProcess

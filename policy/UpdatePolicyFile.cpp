@@ -330,9 +330,8 @@ HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR
         return E_OUTOFMEMORY;
     }
     auto freeBuffer = MakeScopeExit([pbBuffer] { PlatformFree(pbBuffer); });
-    // The zero bytes after the content stop every scan of the merge, and
-    // the appended records go into them.
-    memset(pbBuffer, 0, cbBuffer);
+    // The buffer comes zeroed: the zero bytes after the content stop every
+    // scan of the merge, and the appended records go into them.
 
     DWORD cbKept = 0;
     if (cbExisting != 0) {

@@ -21,7 +21,10 @@ bool Enter(const char* pszName)
         if (g_fake.failName.empty()) {
             bFail = g_fake.nCounted == g_fake.nFailCall;
         } else if (g_fake.failName == pszName) {
-            bFail = ++g_fake.nNamedCounted == g_fake.nFailCall || g_fake.nFailCall == FAKE_EVERY_CALL;
+            int nNamed = ++g_fake.nNamedCounted;
+            int cFail = g_fake.cFailCalls > 0 ? g_fake.cFailCalls : 1;
+            bFail = (nNamed >= g_fake.nFailCall && nNamed < g_fake.nFailCall + cFail) ||
+                    g_fake.nFailCall == FAKE_EVERY_CALL;
         }
     }
     if (bFail) {
@@ -102,6 +105,7 @@ void FakeReset()
     g_fake = FAKE_STATE();
     g_fake.nextHandle = 0x1000;
     g_fake.windowsDir = u"C:\\Windows";
+    g_fake.systemDir = u"C:\\Windows\\system32";
     memset(&g_fake.version, 0, sizeof(g_fake.version));
     g_fake.version.dwMajorVersion = 10;
     g_fake.version.dwMinorVersion = 0;
@@ -129,7 +133,13 @@ void FakeFailCall(int nCall, DWORD dwError)
 
 void FakeFailNamedCall(const char* pszName, int nCall, DWORD dwError)
 {
+    FakeFailNamedCalls(pszName, nCall, 1, dwError);
+}
+
+void FakeFailNamedCalls(const char* pszName, int nCall, int cCalls, DWORD dwError)
+{
     g_fake.nFailCall = nCall;
+    g_fake.cFailCalls = cCalls;
     g_fake.failName = pszName;
     g_fake.dwFailError = dwError;
     g_fake.nNamedCounted = 0;
@@ -235,7 +245,37 @@ void* PlatformAllocate(size_t cb)
     ++g_fake.cAllocations;
     ++g_fake.cLiveAllocations;
     g_fake.cbLastAllocation = cb;
-    return malloc(cb == 0 ? 1 : cb);
+    // Zeroed, as the system's fresh pages are.
+    return calloc(cb == 0 ? 1 : cb, 1);
+}
+
+void PlatformRestrictDllSearch()
+{
+    g_fake.calls.push_back("RestrictDllSearch");
+    g_fake.bDllSearchRestricted = true;
+}
+
+UINT PlatformGetSystemDirectory(WCHAR* pszBuffer, UINT cchBuffer)
+{
+    if (Enter("GetSystemDirectory")) {
+        return 0;
+    }
+    const FAKE_PATH& dir = g_fake.systemDir;
+    if (dir.size() + 1 > cchBuffer) {
+        return static_cast<UINT>(dir.size() + 1);
+    }
+    memcpy(pszBuffer, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
+    return static_cast<UINT>(dir.size());
+}
+
+void PlatformSleep(DWORD dwMilliseconds)
+{
+    g_fake.calls.push_back("Sleep");
+    g_fake.sleeps.push_back(dwMilliseconds);
+}
+
+void PlatformTraceStep(const char*)
+{
 }
 
 void PlatformFree(void* pv)
@@ -317,6 +357,31 @@ HANDLE PlatformCreateNewFile(const WCHAR* pszPath)
     return NewFileHandle(folded);
 }
 
+HANDLE PlatformOpenLockFile(const WCHAR* pszPath)
+{
+    if (Enter("OpenLockFile")) {
+        return INVALID_HANDLE_VALUE;
+    }
+    FAKE_PATH folded = Normalize(pszPath);
+    if (!ParentExists(folded)) {
+        g_fake.dwLastError = ERROR_PATH_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (g_fake.cLockBusyOpens != 0) {
+        if (g_fake.cLockBusyOpens > 0) {
+            --g_fake.cLockBusyOpens;
+        }
+        g_fake.dwLastError = ERROR_SHARING_VIOLATION;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (IsOpenFile(folded)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    g_fake.files[folded];
+    g_fake.deleteOnClose.insert(folded);
+    return NewFileHandle(folded);
+}
+
 BOOL PlatformWriteFile(HANDLE hFile, const void* pvBuffer, DWORD cbToWrite, DWORD* pcbWritten)
 {
     *pcbWritten = 0;
@@ -360,8 +425,12 @@ BOOL PlatformCloseFile(HANDLE hFile)
         g_fake.dwLastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
+    FAKE_PATH closed = it->second;
     g_fake.openFiles.erase(it);
     g_fake.readPositions.erase(reinterpret_cast<intptr_t>(hFile));
+    if (g_fake.deleteOnClose.erase(closed) != 0) {
+        g_fake.files.erase(closed);
+    }
     ++g_fake.cFileCloses;
     return bFail ? FALSE : TRUE;
 }

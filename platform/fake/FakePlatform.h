@@ -27,6 +27,7 @@ struct FAKE_STATE {
     // WriteStdout and GetLastError. nFailCall is 1-based; 0 fails nothing.
     // With pszFailName set, only calls of that name are counted for it.
     int nFailCall;
+    int cFailCalls;  // how many calls in a row fail from nFailCall on (0 counts as 1)
     std::string failName;
     DWORD dwFailError;
     int nCounted;
@@ -42,6 +43,13 @@ struct FAKE_STATE {
     bool bShortVersionOnly;  // the 284-byte query fails with ERROR_INVALID_PARAMETER (87)
     std::set<FAKE_PATH> directories;        // folded paths
     std::map<FAKE_PATH, FAKE_BYTES> files;  // folded paths
+    std::set<FAKE_PATH> deleteOnClose;      // open with FILE_FLAG_DELETE_ON_CLOSE
+    FAKE_PATH systemDir;
+    bool bDllSearchRestricted;
+    std::vector<DWORD> sleeps;   // every PlatformSleep, in milliseconds; nothing really waits
+    // The folder lock as another run holds it: this many more opens fail
+    // with ERROR_SHARING_VIOLATION (FAKE_EVERY_CALL: all of them).
+    int cLockBusyOpens;
     size_t cbLastAllocation;
     int cAllocations;
     int cLiveAllocations;
@@ -95,6 +103,8 @@ void FakeFailCall(int nCall, DWORD dwError);
 // or every call of that name with FAKE_EVERY_CALL.
 #define FAKE_EVERY_CALL (-1)
 void FakeFailNamedCall(const char* pszName, int nCall, DWORD dwError);
+// Fail cCalls calls of that name in a row, from its nth call on.
+void FakeFailNamedCalls(const char* pszName, int nCall, int cCalls, DWORD dwError);
 
 FAKE_PATH FakeFold(const FAKE_PATH& path);
 void FakeAddDirectory(const FAKE_PATH& path);

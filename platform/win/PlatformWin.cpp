@@ -2,7 +2,8 @@
 // Win32 call named beside its declaration.
 #include "platform/Platform.h"
 
-#include <userenv.h>
+#include <cstring>
+
 
 void PlatformWriteStdout(const char* pch, size_t cch)
 {
@@ -54,12 +55,39 @@ DWORD PlatformGetLastError()
 
 void* PlatformAllocate(size_t cb)
 {
-    return HeapAlloc(GetProcessHeap(), 0, cb);
+    // Pages fresh from the system are zero: the buffer needs no zeroing pass.
+    return VirtualAlloc(nullptr, cb, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
 }
 
 void PlatformFree(void* pv)
 {
-    HeapFree(GetProcessHeap(), 0, pv);
+    VirtualFree(pv, 0, MEM_RELEASE);
+}
+
+void PlatformRestrictDllSearch()
+{
+    // Looked up at run time: Windows 7 without KB2533623 lacks it, and there
+    // the tool loads its one DLL by full path anyway.
+    typedef BOOL(WINAPI * SET_DEFAULT_DLL_DIRECTORIES)(DWORD);
+    HMODULE hKernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (hKernel32 == nullptr) {
+        return;
+    }
+    SET_DEFAULT_DLL_DIRECTORIES pfnSetDefaultDllDirectories = reinterpret_cast<SET_DEFAULT_DLL_DIRECTORIES>(
+        reinterpret_cast<void*>(GetProcAddress(hKernel32, "SetDefaultDllDirectories")));
+    if (pfnSetDefaultDllDirectories != nullptr) {
+        pfnSetDefaultDllDirectories(0x00000800);  // LOAD_LIBRARY_SEARCH_SYSTEM32
+    }
+}
+
+UINT PlatformGetSystemDirectory(WCHAR* pszBuffer, UINT cchBuffer)
+{
+    return GetSystemDirectoryW(pszBuffer, cchBuffer);
+}
+
+void PlatformSleep(DWORD dwMilliseconds)
+{
+    Sleep(dwMilliseconds);
 }
 
 HANDLE PlatformOpenFileForRead(const WCHAR* pszPath)
@@ -86,6 +114,12 @@ BOOL PlatformReadFile(HANDLE hFile, void* pvBuffer, DWORD cbToRead, DWORD* pcbRe
 HANDLE PlatformCreateNewFile(const WCHAR* pszPath)
 {
     return CreateFileW(pszPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE PlatformOpenLockFile(const WCHAR* pszPath)
+{
+    return CreateFileW(pszPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
 
 BOOL PlatformWriteFile(HANDLE hFile, const void* pvBuffer, DWORD cbToWrite, DWORD* pcbWritten)
@@ -138,7 +172,31 @@ LONG PlatformRegCloseKey(HKEY hKey)
 
 BOOL PlatformRefreshPolicy(BOOL bMachine)
 {
-    return RefreshPolicy(bMachine);
+    // userenv is no KnownDLL: imported by name, it would be looked for in the
+    // exe's folder first. Loaded by its full System32 path instead, with its
+    // own dependencies searched from there; this works on Windows 7 without
+    // LOAD_LIBRARY_SEARCH_SYSTEM32. It stays loaded until the process ends.
+    WCHAR szPath[MAX_PATH];
+    UINT cch = GetSystemDirectoryW(szPath, MAX_PATH);
+    static const WCHAR c_szName[] = L"\\userenv.dll";
+    if (cch == 0 || cch + sizeof(c_szName) / sizeof(WCHAR) > MAX_PATH) {
+        if (cch != 0) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        }
+        return FALSE;
+    }
+    memcpy(szPath + cch, c_szName, sizeof(c_szName));
+    HMODULE hUserenv = LoadLibraryExW(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (hUserenv == nullptr) {
+        return FALSE;
+    }
+    typedef BOOL(WINAPI * REFRESH_POLICY)(BOOL);
+    REFRESH_POLICY pfnRefreshPolicy = reinterpret_cast<REFRESH_POLICY>(
+        reinterpret_cast<void*>(GetProcAddress(hUserenv, "RefreshPolicy")));
+    if (pfnRefreshPolicy == nullptr) {
+        return FALSE;
+    }
+    return pfnRefreshPolicy(bMachine);
 }
 
 BOOL PlatformShellExecuteEx(SHELLEXECUTEINFOW* pExecInfo)
