@@ -163,6 +163,7 @@ HRESULT WriteTempFile(const POLICY_PATHS& paths, const BYTE* pbImage, DWORD cbIm
     auto closeOutput = MakeScopeExit([&hOutput] { CloseFileIfSet(&hOutput); });
 
     hr = WriteWholeFile(hOutput, pbImage, cbImage);
+    PlatformTraceStep("write");
     if (SUCCEEDED(hr) && !PlatformFlushFile(hOutput)) {
         hr = HResultFromLastError();
     }
@@ -234,6 +235,7 @@ HRESULT WriteAndPlaceFile(const POLICY_PATHS& paths, bool bExisted, const BYTE* 
     } else {
         hr = S_OK;
     }
+    PlatformTraceStep("flush, close and replace");
     return hr;
 }
 
@@ -330,6 +332,7 @@ HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR
         return E_OUTOFMEMORY;
     }
     auto freeBuffer = MakeScopeExit([pbBuffer] { PlatformFree(pbBuffer); });
+    PlatformTraceStep("open and allocate");
     // The buffer comes zeroed: the zero bytes after the content stop every
     // scan of the merge, and the appended records go into them.
 
@@ -347,6 +350,7 @@ HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR
     CloseFileIfSet(&hInput);
 
     const DWORD cbImage = BuildImage(pbBuffer, cbKept, pSettings, cSettings);
+    PlatformTraceStep("merge");
 
     // The registry values stand whatever happens to the file afterwards.
     if ((g_dwOptions & OPTION_REGISTRY) != 0) {
@@ -354,6 +358,7 @@ HRESULT UpdatePolicyFile(POLICY_SETTING* pSettings, DWORD cSettings, const WCHAR
             WritePolicyToRegistry(pSettings[i]);
         }
     }
+    PlatformTraceStep("registry");
 
     hr = WriteAndPlaceFile(paths, bExisted, pbBuffer, cbImage);
     return hr;
