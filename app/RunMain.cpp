@@ -98,6 +98,9 @@ void ComputeDefaultFolder()
 
 HRESULT RunMain(int nArgs, WCHAR** ppszArgs)
 {
+    // Before anything can load a DLL: never from the exe's folder, which may
+    // be a download folder that others can write to.
+    PlatformRestrictDllSearch();
     g_dwOptions = OPTION_REGISTRY;
     g_pszPolicyDir = g_szMachinePolicyDir;
 

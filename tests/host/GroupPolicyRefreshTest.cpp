@@ -30,6 +30,12 @@ const RefreshCase c_refreshCases[] = {
      "exit code:0xC0000135\n"},
     {"refresh fails, gpupdate still runs", true, 5, false, 0, false, WAIT_OBJECT_0, false, 0, 7,
      static_cast<HRESULT>(0x80070005), "Failed to refresh group policy. err:0x80070005\nexit code:0x7\n"},
+    // The Windows side loads userenv.dll from System32 by full path; when it
+    // or RefreshPolicy cannot be had, that is a failed refresh request.
+    {"userenv.dll cannot be loaded, gpupdate still runs", true, 126, false, 0, false, WAIT_OBJECT_0, false, 0, 0,
+     static_cast<HRESULT>(0x8007007E), "Failed to refresh group policy. err:0x8007007E\nexit code:0x0\n"},
+    {"RefreshPolicy is missing, gpupdate still runs", true, 127, false, 0, false, WAIT_OBJECT_0, false, 0, 0,
+     static_cast<HRESULT>(0x8007007F), "Failed to refresh group policy. err:0x8007007F\nexit code:0x0\n"},
     {"refresh fails with error 0", true, 0, false, 0, false, WAIT_OBJECT_0, false, 0, 0, E_FAIL,
      "Failed to refresh group policy. err:0x80004005\nexit code:0x0\n"},
     {"launch fails", false, 0, true, 2, false, WAIT_OBJECT_0, false, 0, 0, static_cast<HRESULT>(0x80070002),
@@ -84,10 +90,12 @@ TEST(RefreshGroupPolicy, LaunchRequest)
     ASSERT_EQ(RefreshGroupPolicy(), S_OK);
     const SHELLEXECUTEINFOW& sei = g_fake.lastLaunch;
     EXPECT_EQ(sei.cbSize, 112u);
-    EXPECT_EQ(sei.fMask, static_cast<DWORD>(SEE_MASK_NOCLOSEPROCESS));
+    // The process handle back, and never a dialog that nobody could answer.
+    EXPECT_EQ(sei.fMask, 0x440u);
     EXPECT_EQ(sei.hwnd, nullptr);
     EXPECT_EQ(sei.lpVerb, nullptr);
-    EXPECT_EQ(g_fake.lastLaunchFile, u"gpupdate.exe");
+    // By full path: a bare name would be looked for in the current folder.
+    EXPECT_EQ(g_fake.lastLaunchFile, u"C:\\Windows\\system32\\gpupdate.exe");
     EXPECT_EQ(g_fake.lastLaunchParameters, u"/force");
     EXPECT_EQ(sei.lpDirectory, nullptr);
     EXPECT_EQ(sei.nShow, SW_SHOWNORMAL);
@@ -98,6 +106,38 @@ TEST(RefreshGroupPolicy, LaunchRequest)
     EXPECT_EQ(g_fake.dwWaitMilliseconds, 30000u);
     // The exit code is preset so that a query that fills nothing stands out.
     EXPECT_EQ(g_fake.dwExitCodeOnEntry, 0x87877887u);
+}
+
+// The System32 folder comes from the system on every run, wherever it is.
+TEST(RefreshGroupPolicy, LaunchPathFollowsTheSystemFolder)
+{
+    struct PATH_CASE {
+        const char* name;
+        std::u16string systemDir;
+        bool bQueryFails;
+        HRESULT hrExpected;
+        std::u16string launchFile;  // empty: nothing launched
+        const char* pszOutput;
+    };
+    const PATH_CASE c_cases[] = {
+        {"another drive", u"D:\\WINNT\\System32", false, S_OK, u"D:\\WINNT\\System32\\gpupdate.exe",
+         "exit code:0x0\n"},
+        {"the folder query fails: nothing is started", u"", true, static_cast<HRESULT>(0x80070005), u"",
+         "Failed to update group policy. err:0x80070005\n"},
+        {"a folder too long for the path: nothing is started", std::u16string(250, u'x'), false,
+         static_cast<HRESULT>(0x800700CE), u"", "Failed to update group policy. err:0x800700CE\n"},
+    };
+    for (const PATH_CASE& testCase : c_cases) {
+        SCOPED_TRACE(testCase.name);
+        FakeReset();
+        g_fake.systemDir = testCase.systemDir;
+        if (testCase.bQueryFails) {
+            FakeFailNamedCall("GetSystemDirectory", 1, 5);
+        }
+        EXPECT_EQ(RefreshGroupPolicy(), testCase.hrExpected);
+        EXPECT_EQ(g_fake.lastLaunchFile, testCase.launchFile);
+        EXPECT_EQ(g_fake.stdoutBytes, Crlf(testCase.pszOutput));
+    }
 }
 
 TEST(RefreshGroupPolicy, CloseFailureChangesNothing)
