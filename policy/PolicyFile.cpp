@@ -87,16 +87,21 @@ POLICY_SETTING* FindRow(const BYTE* pb, OFFSET oKey, OFFSET cchKey, OFFSET oName
 // Offset just past the "]" of a record that matches no row; oFields is the
 // ";" after its value name. The size field leads there when the record is
 // well-formed, so data holding 5D 00 pairs (a "]" in text, the number 93)
-// is stepped over whole. Otherwise the first 5D 00 pair at any byte offset
-// ends the record. Returns 0 when no closing mark lies within the content.
+// is stepped over whole. A size that is too large can still lead to a 5D 00
+// inside a later record's data, so its "]" counts only where a record
+// boundary follows: the end of the content or the next "[". Otherwise the
+// first 5D 00 pair at any byte offset ends the record. Returns 0 when no
+// closing mark lies within the content.
 OFFSET FindRecordEnd(const BYTE* pb, OFFSET oFields, OFFSET oEnd)
 {
     // ";" type ";" size ";" data "]": the "]" stands 14 + size bytes on, and
     // its first byte must be content. The size field alone decides; the
-    // separators on the way are not looked at.
+    // separators on the way are not looked at. A "]" whose second byte is
+    // the first zero past the content is followed by the end as well.
     if (oFields + 15 <= oEnd) {
         OFFSET oClose = oFields + 14 + DwordAt(pb, oFields + 8);
-        if (oClose < oEnd && CodeUnitAt(pb, oClose) == PREG_CLOSE) {
+        if (oClose < oEnd && CodeUnitAt(pb, oClose) == PREG_CLOSE &&
+            (oClose + 2 >= oEnd || CodeUnitAt(pb, oClose + 2) == PREG_OPEN)) {
             return oClose + 2;
         }
     }

@@ -143,9 +143,12 @@ REFERENCE ReadReference(const uint8_t* pb, uint64_t cb, const POLICY_SETTING* pS
             pos = cur + 2;
             continue;
         }
-        // Another setting: where the size field points, else the first 5D 00.
+        // Another setting: where the size field points, when a record
+        // boundary follows that "]" (the next "[", or the end of the file
+        // within its two bytes); else the first 5D 00.
         const uint64_t close = semi + 14 + r.Dword(semi + 8);
-        if (r.Unit(close) == ']') {
+        const bool bBoundary = close + 2 >= cb || r.Unit(close + 2) == '[';
+        if (r.Unit(close) == ']' && bBoundary) {
             pos = close + 2;
             continue;
         }

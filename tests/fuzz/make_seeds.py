@@ -43,6 +43,8 @@ def stale(i):
     return record(ROWS[i][0], ROWS[i][1], 4, dword(7))
 
 
+NINETY_THREE = record(TS, 'Ninety-three', 4, dword(93))
+
 SEEDS = {
     'header-only': HEADER,
     'too-short': HEADER[:5],
@@ -52,11 +54,17 @@ SEEDS = {
     record(TS, '\u212aeepAliveEnable', 4, dword(1)) + record(TS, 'VGOptimization\x7fCaptureFrameRate', 4, dword(1)) +
     record(TS, ROWS[17][1], 4, dword(1)) + stale(17),
     'close-marks-in-data': HEADER + record(TS, 'Banner', 1, u16('[a];]\0')) + stale(0) +
-    record(TS, 'Ninety-three', 4, dword(93)) + stale(1) + record('SOFTWARE\\Other', 'Blob', 3, b']' + bytes(92)) +
+    NINETY_THREE + stale(1) + record('SOFTWARE\\Other', 'Blob', 3, b']' + bytes(92)) +
     record(TS, 'Odd type', 93, dword(0x5d5d)) + stale(2),
     'odd-sizes': HEADER + record(TS, 'One', 3, b'A') + stale(8) + record(TS, 'Three', 3, b'A]\0') + stale(9),
     'lying-sizes': HEADER + record(TS, 'Short', 3, u16('abcd'), 2) + stale(12) +
     record(TS, 'Long', 3, u16('abcd'), 1000) + record(TS, 'Huge', 3, u16('abcd'), 0xffffffff) + stale(13),
+    # Each size leads to the "]" of the row's record after it.
+    'size-takes-in-a-row': HEADER + record(TS, 'Swallow', 3, dword(7), 4 + len(stale(0))) + stale(0) + stale(1) +
+    record(TS, 'Swallow', 3, dword(7), 4 + len(stale(2))) + stale(2),
+    # The size leads 10 bytes past the record's own "]", onto the 93 inside
+    # the next record's data.
+    'size-onto-93': HEADER + record(TS, 'Long', 3, u16('abcd'), 10 + len(NINETY_THREE) - 6) + NINETY_THREE + stale(5),
     'empty-key': HEADER + record('', '', 4, dword(1)) + record('', 'ColorDepth', 4, dword(1)) + stale(10),
     'missing-last-byte': (HEADER + stale(16))[:-1],
     'other-missing-last-byte': (HEADER + stale(3) + record(TS, 'x', 4, dword(5)))[:-1],

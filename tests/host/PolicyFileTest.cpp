@@ -135,7 +135,6 @@ std::vector<MERGE_CASE> MergeCases()
         return bytes;
     }();
     const std::vector<int> allRows = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
-
     // Records of other settings, each of which must pass through unchanged.
     const PREF_BYTES szWithClose = Record(c_ts, u"Banner", 1, Sz(u"[a];]"));
     const PREF_BYTES dword93 = Record(c_ts, u"Ninety-three", 4, Dword(93));
@@ -145,6 +144,16 @@ std::vector<MERGE_CASE> MergeCases()
     const PREF_BYTES odd3With5D00 = Record(c_ts, u"Three", 3, {0x41, 0x5D, 0x00});
     const PREF_BYTES emptyKeyAndName = Record(u"", u"", 4, Dword(1));
     const PREF_BYTES emptyKey = Record(u"", NameOf(10), 4, Dword(1));
+
+    // A record of another setting whose size field takes in the whole of the
+    // next record, a row's, up to its "]": Windows reads them as one.
+    auto swallowing = [](const PREF_BYTES& next) {
+        return Cat({Record(c_ts, u"Swallow", 3, static_cast<uint32_t>(4 + next.size()), Dword(7)), next});
+    };
+    // A record of another setting whose size field leads 10 bytes past its
+    // own "]", onto the 5D 00 of the DWORD 93 of the next record.
+    const PREF_BYTES tooLongTo93 =
+        Record(c_ts, u"Long", 3, static_cast<uint32_t>(Utf16(u"abcd]").size() + dword93.size() - 6), Utf16(u"abcd"));
 
     // Kelvin sign, long s and dotted capital I fold to ASCII letters in
     // Unicode; U+0143 has the low byte of "C".
@@ -226,6 +235,14 @@ std::vector<MERGE_CASE> MergeCases()
               Row(15)}),
          {15},
          ""},
+        // A size that leads to a "]" followed by "[" or the end is believed.
+        {"a size field takes in a row's whole record",
+         Cat({Header(), swallowing(Stale(0)), Stale(1), swallowing(Stale(2))}),
+         Cat({Header(), swallowing(Stale(0)), Row(1), swallowing(Stale(2))}), {1}, ""},
+        // Its "]" is followed by the rest of the DWORD: the first 5D 00 ends
+        // the record instead.
+        {"a size field leads onto a DWORD of 93 in the next record", Cat({Header(), tooLongTo93, dword93, Stale(5)}),
+         Cat({Header(), tooLongTo93, dword93, Row(5)}), {5}, ""},
         {"empty key, empty value name", Cat({Header(), emptyKeyAndName, emptyKey, Stale(10)}),
          Cat({Header(), emptyKeyAndName, emptyKey, Row(10)}), {10}, ""},
         // The zero after the content stands in for the missing byte, and
