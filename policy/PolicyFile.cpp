@@ -25,12 +25,15 @@ inline DWORD DwordAt(const BYTE* pb, OFFSET o)
            (static_cast<DWORD>(pb[o + 2]) << 16) | (static_cast<DWORD>(pb[o + 3]) << 24);
 }
 
-inline void PutDword(BYTE* pb, OFFSET o, DWORD dw)
+// Writes dw at o and tells whether the 4 bytes there held another number.
+inline bool PutDword(BYTE* pb, OFFSET o, DWORD dw)
 {
+    const bool bChanged = DwordAt(pb, o) != dw;
     pb[o] = static_cast<BYTE>(dw);
     pb[o + 1] = static_cast<BYTE>(dw >> 8);
     pb[o + 2] = static_cast<BYTE>(dw >> 16);
     pb[o + 3] = static_cast<BYTE>(dw >> 24);
+    return bChanged;
 }
 
 // Offset of the NUL code unit that ends the string starting at o. Keys are
@@ -153,8 +156,11 @@ DWORD GiveUp(POLICY_SETTING* pSettings, DWORD cSettings)
 }  // namespace
 
 DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings,
-                      HRESULT* phrRead)
+                      HRESULT* phrRead, bool* pbChanged)
 {
+    if (pbChanged != nullptr) {
+        *pbChanged = false;
+    }
     DWORD cbRead = 0;
     HRESULT hrRead = S_OK;
     if (!PlatformReadFile(hInput, pbBuffer, cbSize, &cbRead) || cbRead < cbSize) {
@@ -167,6 +173,7 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
         PrintMessage(WSTR("failed to read input file. err:0x%08lX\n"), hrRead);
         return GiveUp(pSettings, cSettings);
     }
+    PlatformTraceStep("read");
     if (cbSize < PREG_HEADER_SIZE) {
         PrintMessage(WSTR("input file size %ld too small\n"), cbSize);
         return GiveUp(pSettings, cSettings);
@@ -182,6 +189,7 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
     const OFFSET oEnd = cbSize;
     OFFSET oPos = PREG_HEADER_SIZE;
     bool bFailed = false;
+    bool bChanged = false;
     while (oPos < oEnd) {
         if (CodeUnitAt(pbBuffer, oPos) != PREG_OPEN) {
             PrintMessage(WSTR("prefix entity error\n"));
@@ -238,15 +246,18 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
         }
         oPos = oCurrent + 2;
         if (cFields == 3) {
-            PutDword(pbBuffer, rgoField[0], pRow->dwType);
-            PutDword(pbBuffer, rgoField[1], pRow->cbData);
-            PutDword(pbBuffer, rgoField[2], pRow->dwData);
+            bChanged |= PutDword(pbBuffer, rgoField[0], pRow->dwType);
+            bChanged |= PutDword(pbBuffer, rgoField[1], pRow->cbData);
+            bChanged |= PutDword(pbBuffer, rgoField[2], pRow->dwData);
             pRow->bFound = 1;
         }
     }
 
     if (bFailed) {
         return GiveUp(pSettings, cSettings);
+    }
+    if (pbChanged != nullptr) {
+        *pbChanged = bChanged;
     }
     return static_cast<DWORD>(oPos);
 }

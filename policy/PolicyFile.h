@@ -26,6 +26,10 @@
 // the file is not a well-formed policy file (one message says why, and no row
 // is left marked). When the read itself fails, *phrRead (if given) receives
 // its status, so that the caller can tell a file it could not see from a
-// malformed one; otherwise it is set to S_OK.
+// malformed one; otherwise it is set to S_OK. *pbChanged (if given) is set
+// to true when the merge succeeded and at least one of the type, size and
+// data fields it overwrote held other bytes before: with every row marked
+// and nothing changed, the kept content is the file as it was. It is false
+// otherwise, also after a give-up (which the result 0 tells).
 DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings,
-                      HRESULT* phrRead = nullptr);
+                      HRESULT* phrRead = nullptr, bool* pbChanged = nullptr);

@@ -28,6 +28,7 @@ struct REFERENCE {
     std::vector<int> found;          // per row: 1 when a record of it was updated
     std::vector<uint64_t> fields;    // offsets of the 12 updated bytes of each matched record
     std::vector<int> fieldRows;      // the row of each of them
+    bool bChanged;                   // some updated byte differs from the file's
     std::string messages;            // console text with bare "\n"
 };
 
@@ -66,6 +67,7 @@ REFERENCE ReadReference(const uint8_t* pb, uint64_t cb, const POLICY_SETTING* pS
 {
     REFERENCE ref;
     ref.cbKept = 0;
+    ref.bChanged = false;
     ref.found.assign(cSettings, 0);
     READER r = {pb, cb};
     static std::vector<std::u16string> rowKeys;
@@ -82,6 +84,7 @@ REFERENCE ReadReference(const uint8_t* pb, uint64_t cb, const POLICY_SETTING* pS
         ref.found.assign(cSettings, 0);
         ref.fields.clear();
         ref.fieldRows.clear();
+        ref.bChanged = false;
         return ref;
     };
     if (cb < 8) {
@@ -139,6 +142,11 @@ REFERENCE ReadReference(const uint8_t* pb, uint64_t cb, const POLICY_SETTING* pS
                 ref.fields.push_back(semi + 2);
                 ref.fieldRows.push_back(iRow);
                 ref.found[iRow] = 1;
+                const POLICY_SETTING& row = pSettings[iRow];
+                if (r.Dword(semi + 2) != row.dwType || r.Dword(semi + 8) != row.cbData ||
+                    r.Dword(semi + 14) != row.dwData) {
+                    ref.bChanged = true;
+                }
             }
             pos = cur + 2;
             continue;
@@ -201,7 +209,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbData, size_t cbData)
     const size_t cbBuffer = cbData + PREG_READ_SLACK;
     std::unique_ptr<BYTE[]> pbBuffer(new BYTE[cbBuffer]());
     std::vector<POLICY_SETTING> settings = s_pristine;
-    const DWORD dwResult = MergePolicyFile(hInput, cbSize, pbBuffer.get(), settings.data(), POLICY_SETTING_COUNT);
+    bool bChanged = true;
+    const DWORD dwResult =
+        MergePolicyFile(hInput, cbSize, pbBuffer.get(), settings.data(), POLICY_SETTING_COUNT, nullptr, &bChanged);
     PlatformCloseFile(hInput);
 
     // The invariants of any merge.
@@ -235,6 +245,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbData, size_t cbData)
         if (settings[i].bFound != ref.found[i]) {
             Fail("marks differ from the reference reading", i);
         }
+    }
+    if (bChanged != ref.bChanged) {
+        Fail("the changed flag differs from the reference reading");
     }
     if (g_fake.stdoutBytes != Crlf(ref.messages)) {
         Fail("messages differ from the reference reading");

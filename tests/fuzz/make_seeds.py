@@ -16,6 +16,8 @@ ROWS = [
     (TS, 'fEnableRemoteFXAdvancedRemoteApp'), (TS, 'MaxCompressionLevel'), (TS, 'ImageQuality'),
     (TS, 'GraphicsProfile'), (TS, 'SecurityLayer'), (CLIENT, 'fUsbRedirectionEnableMode'),
 ]
+# The value of each row, in the same order: a file of these is up to date.
+VALUES = [1, 999998, 0, 0, 0, 0, 1, 1, 1, 1, 999, 1, 1, 0, 2, 1, 1, 2]
 HEADER = b'PReg\x01\x00\x00\x00'
 
 
@@ -65,6 +67,7 @@ SEEDS = {
     # The size leads 10 bytes past the record's own "]", onto the 93 inside
     # the next record's data.
     'size-onto-93': HEADER + record(TS, 'Long', 3, u16('abcd'), 10 + len(NINETY_THREE) - 6) + NINETY_THREE + stale(5),
+    'up-to-date': HEADER + b''.join(record(ROWS[i][0], ROWS[i][1], 4, dword(v)) for i, v in enumerate(VALUES)),
     'empty-key': HEADER + record('', '', 4, dword(1)) + record('', 'ColorDepth', 4, dword(1)) + stale(10),
     'missing-last-byte': (HEADER + stale(16))[:-1],
     'other-missing-last-byte': (HEADER + stale(3) + record(TS, 'x', 4, dword(5)))[:-1],

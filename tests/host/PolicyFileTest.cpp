@@ -59,6 +59,7 @@ struct MERGE_RUN {
     DWORD dwResult;
     DWORD cbSize;
     PREF_BYTES buffer;  // cbSize + PREG_READ_SLACK bytes after the merge
+    bool bChanged;      // as the merge left it; the caller sets it first
     POLICY_SETTING rgSettings[POLICY_SETTING_COUNT];
 };
 
@@ -79,7 +80,8 @@ void RunMerge(const PREF_BYTES& file, DWORD cbSize, MERGE_RUN* pRun, bool bFailR
     const size_t cbBuffer = static_cast<size_t>(cbSize) + PREG_READ_SLACK;
     std::unique_ptr<BYTE[]> pbBuffer(new BYTE[cbBuffer]());
     pRun->cbSize = cbSize;
-    pRun->dwResult = MergePolicyFile(hInput, cbSize, pbBuffer.get(), pRun->rgSettings, POLICY_SETTING_COUNT);
+    pRun->dwResult = MergePolicyFile(hInput, cbSize, pbBuffer.get(), pRun->rgSettings, POLICY_SETTING_COUNT, nullptr,
+                                     &pRun->bChanged);
     pRun->buffer.assign(pbBuffer.get(), pbBuffer.get() + cbBuffer);
     PlatformCloseFile(hInput);
 }
@@ -135,6 +137,22 @@ std::vector<MERGE_CASE> MergeCases()
         return bytes;
     }();
     const std::vector<int> allRows = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+    // All 18 in table order and up to date, but for the field iField (type,
+    // size, data; -1 for none) of one row, which differs in its last byte.
+    auto all18OneOff = [](int iField) {
+        PREF_BYTES bytes = Header();
+        for (int i = 0; i < POLICY_SETTING_COUNT; ++i) {
+            const POLICY_SETTING& row = g_PolicySettings[i];
+            DWORD rgdw[3] = {row.dwType, row.cbData, row.dwData};
+            if (i == 9 && iField >= 0) {
+                rgdw[iField] ^= 0x01000000u;
+            }
+            bytes = Cat({bytes, Record(row.szKeyName, row.szValueName, rgdw[0], rgdw[1], Dword(rgdw[2]))});
+        }
+        return bytes;
+    };
+    const PREF_BYTES all18InOrder = all18OneOff(-1);
+
     // Records of other settings, each of which must pass through unchanged.
     const PREF_BYTES szWithClose = Record(c_ts, u"Banner", 1, Sz(u"[a];]"));
     const PREF_BYTES dword93 = Record(c_ts, u"Ninety-three", 4, Dword(93));
@@ -182,6 +200,10 @@ std::vector<MERGE_CASE> MergeCases()
         // Walks that succeed.
         {"header only", Header(), Header(), {}, ""},
         {"all 18 rows, in reverse order, are updated in place", all18Stale, all18, allRows, ""},
+        {"all 18 rows already hold the table's values", all18InOrder, all18InOrder, allRows, ""},
+        {"one row's type differs in its last byte", all18OneOff(0), all18InOrder, allRows, ""},
+        {"one row's size differs in its last byte", all18OneOff(1), all18InOrder, allRows, ""},
+        {"one row's data differs in its last byte", all18OneOff(2), all18InOrder, allRows, ""},
         {"letter case of ASCII letters is folded and kept",
          Cat({Header(), Record(u"software\\policies\\microsoft\\windows nt\\terminal services", u"FDISABLECAM", 4, 4,
                                Dword(7)),
@@ -298,8 +320,16 @@ TEST(MergePolicyFile, CraftedFiles)
 {
     for (const MERGE_CASE& testCase : MergeCases()) {
         SCOPED_TRACE(testCase.pszName);
+        // Changed when the merge succeeded and the kept bytes differ from the
+        // file's (the zero kept past a file that lacks its last byte aside).
+        const size_t cbCompared = std::min(testCase.kept.size(), testCase.file.size());
+        const bool bExpectChanged = !testCase.kept.empty() && !std::equal(testCase.kept.begin(),
+                                                                          testCase.kept.begin() + cbCompared,
+                                                                          testCase.file.begin());
         MERGE_RUN run;
+        run.bChanged = !bExpectChanged;
         RunMerge(testCase.file, static_cast<DWORD>(testCase.file.size()), &run);
+        EXPECT_EQ(run.bChanged, bExpectChanged);
         EXPECT_EQ(run.dwResult, testCase.kept.size());
         if (!testCase.kept.empty()) {
             EXPECT_EQ(PREF_BYTES(run.buffer.begin(), run.buffer.begin() + testCase.kept.size()), testCase.kept);
@@ -332,9 +362,11 @@ TEST(MergePolicyFile, FailedRead)
     for (const READ_CASE& testCase : c_readCases) {
         SCOPED_TRACE(testCase.pszName);
         MERGE_RUN run;
+        run.bChanged = true;
         RunMerge(file, static_cast<DWORD>(file.size()) + testCase.cbMissing, &run, testCase.bFailRead,
                  testCase.dwLastError);
         EXPECT_EQ(run.dwResult, 0u);
+        EXPECT_FALSE(run.bChanged);
         EXPECT_EQ(MarkedRows(run), std::vector<int>());
         EXPECT_EQ(g_fake.stdoutBytes, Crlf(testCase.pszMessage));
         EXPECT_EQ(std::count(g_fake.calls.begin(), g_fake.calls.end(), "ReadFile"), 1);
