@@ -8,6 +8,8 @@
 #include "platform/PrintMessage.h"
 #include "platform/Status.h"
 #include "platform/Text.h"
+#include "platform/ScopeExit.h"
+#include "policy/PolicyLock.h"
 #include "policy/PolicySettings.h"
 #include "policy/UpdatePolicyFile.h"
 
@@ -94,6 +96,19 @@ void ComputeDefaultFolder()
     FormatString(g_szMachinePolicyDir, MAX_PATH, WSTR("%s%s"), szWindowsDir, MACHINE_POLICY_SUFFIX);
 }
 
+// The update runs under the policy folder's lock, from before the first
+// leftover is settled until the file is in place.
+HRESULT UpdateLocked()
+{
+    HANDLE hLock = INVALID_HANDLE_VALUE;
+    HRESULT hr = LockPolicyFolder(g_pszPolicyDir, POLICY_FILE_NAME, &hLock);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    auto unlock = MakeScopeExit([&hLock] { UnlockPolicyFolder(&hLock); });
+    return UpdatePolicyFile(g_PolicySettings, POLICY_SETTING_COUNT, g_pszPolicyDir, POLICY_FILE_NAME);
+}
+
 }  // namespace
 
 HRESULT RunMain(int nArgs, WCHAR** ppszArgs)
@@ -123,9 +138,10 @@ HRESULT RunMain(int nArgs, WCHAR** ppszArgs)
         return hr;
     }
 
-    hr = UpdatePolicyFile(g_PolicySettings, POLICY_SETTING_COUNT, g_pszPolicyDir, POLICY_FILE_NAME);
+    hr = UpdateLocked();
     if (FAILED(hr)) {
         return hr;
     }
+    // After the lock is gone: a second run need not wait for gpupdate.
     return RefreshGroupPolicy();
 }

@@ -50,7 +50,7 @@ BOOL PlatformReadFile(HANDLE hFile, void* pvBuffer, DWORD cbToRead, DWORD* pcbRe
 HANDLE PlatformCreateNewFile(const WCHAR* pszPath);       // CreateFileW GENERIC_WRITE, no sharing, CREATE_NEW
 // The folder lock: no sharing, deleted when the last handle goes, also when
 // the process dies, so a crashed run leaves no stale lock.
-HANDLE PlatformOpenLockFile(const WCHAR* pszPath);        // CreateFileW GENERIC_WRITE, no sharing, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE
+HANDLE PlatformOpenLockFile(const WCHAR* pszPath);        // CreateFileW GENERIC_WRITE, no sharing, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT
 BOOL PlatformWriteFile(HANDLE hFile, const void* pvBuffer, DWORD cbToWrite, DWORD* pcbWritten); // WriteFile, one call
 BOOL PlatformFlushFile(HANDLE hFile);                      // FlushFileBuffers
 BOOL PlatformCloseFile(HANDLE hFile);                      // CloseHandle

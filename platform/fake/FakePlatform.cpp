@@ -564,6 +564,7 @@ LONG PlatformRegCloseKey(HKEY hKey)
 BOOL PlatformRefreshPolicy(BOOL bMachine)
 {
     g_fake.refreshArgs.push_back(bMachine);
+    g_fake.cOpenFilesAtRefresh = g_fake.openFiles.size();
     if (Enter("RefreshPolicy")) {
         return FALSE;
     }

@@ -74,6 +74,7 @@ struct FAKE_STATE {
     BOOL bRefreshResult;
     DWORD dwRefreshError;
     std::vector<BOOL> refreshArgs;
+    size_t cOpenFilesAtRefresh;  // files still open when the refresh was asked for
     BOOL bLaunchResult;
     DWORD dwLaunchError;
     bool bLaunchGivesNullProcess;

@@ -118,8 +118,10 @@ HANDLE PlatformCreateNewFile(const WCHAR* pszPath)
 
 HANDLE PlatformOpenLockFile(const WCHAR* pszPath)
 {
+    // A link planted under the lock's name is opened, and deleted, itself:
+    // never the file it points to.
     return CreateFileW(pszPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                       FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 BOOL PlatformWriteFile(HANDLE hFile, const void* pvBuffer, DWORD cbToWrite, DWORD* pcbWritten)

@@ -247,4 +247,66 @@ TEST(RunMain, FailingRegistryRowDoesNotChangeTheRun)
     EXPECT_FALSE(Called("RegCreateKey"));
 }
 
+// One run at a time per policy folder: the lock is taken before anything in
+// the folder is settled or read, and released before the refresh.
+struct LOCK_CASE {
+    const char* name;
+    int cBusyOpens;  // opens that meet another run's lock; FAKE_EVERY_CALL: it never lets go
+    HRESULT hrExpected;
+    size_t cSleeps;
+    std::string tail;
+};
+
+const LOCK_CASE c_lockCases[] = {
+    {"free at once", 0, S_OK, 0, "exit code:0x0\r\n"},
+    {"released within the wait", 3, S_OK, 3, "exit code:0x0\r\n"},
+    {"held past the wait", FAKE_EVERY_CALL, static_cast<HRESULT>(0x80070020), 240,
+     "failed to lock policy folder. err:0x80070020\r\n"},
+};
+
+TEST(RunMain, PolicyFolderLock)
+{
+    const std::u16string dir = u"C:\\Windows\\system32\\GroupPolicy\\Machine";
+    const FAKE_BYTES previous = {0x50, 0x52, 0x65, 0x67, 0x01, 0x00, 0x00, 0x00};
+    for (const LOCK_CASE& testCase : c_lockCases) {
+        SCOPED_TRACE(testCase.name);
+        FakeReset();
+        FakeAddDirectory(dir);
+        FakeSetFile(dir + u"\\Registry.pol", previous);
+        FakeSetFile(dir + u"\\Registry.pol.old", previous);  // a leftover to settle
+        const auto filesBefore = g_fake.files;
+        g_fake.cLockBusyOpens = testCase.cBusyOpens;
+
+        EXPECT_EQ(RunTool({u"v", u"-bak", u"1"}), testCase.hrExpected);
+        const std::string& out = g_fake.stdoutBytes;
+        ASSERT_GE(out.size(), testCase.tail.size());
+        EXPECT_EQ(out.substr(out.size() - testCase.tail.size()), testCase.tail);
+        EXPECT_EQ(g_fake.sleeps.size(), testCase.cSleeps);
+        for (DWORD dwSleep : g_fake.sleeps) {
+            EXPECT_EQ(dwSleep, 250u);
+        }
+        // The lock is gone with its handle, whatever the outcome.
+        EXPECT_FALSE(FakeHasFile(dir + u"\\Registry.pol.lck"));
+        EXPECT_TRUE(g_fake.openFiles.empty());
+
+        const auto& calls = g_fake.calls;
+        auto itLock = std::find(calls.begin(), calls.end(), std::string("OpenLockFile"));
+        ASSERT_NE(itLock, calls.end());
+        if (FAILED(testCase.hrExpected)) {
+            // Nothing in the folder was touched, and no refresh followed.
+            EXPECT_TRUE(g_fake.files == filesBefore);
+            for (const char* pszCall : {"DeleteFile", "MoveFile", "OpenFileForRead", "RegCreateKey", "RefreshPolicy"}) {
+                EXPECT_FALSE(Called(pszCall)) << pszCall;
+            }
+            continue;
+        }
+        // The lock came before the first settling step, and was gone
+        // before the refresh.
+        auto itFirstFileCall = std::find(calls.begin(), calls.end(), std::string("DeleteFile"));
+        EXPECT_TRUE(itLock < itFirstFileCall);
+        EXPECT_EQ(g_fake.cOpenFilesAtRefresh, 0u);
+        EXPECT_TRUE(Called("RefreshPolicy"));
+    }
+}
+
 }  // namespace

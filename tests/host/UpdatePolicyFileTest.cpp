@@ -482,18 +482,21 @@ TEST(UpdatePolicyFile, FaultSweep)
                         } else if (iCall > 0 && baseline[iCall - 1] == "ReplaceFile") {
                             // The new file is in place, and the previous one
                             // stays under its private name: without -bak, or
-                            // with an older backup that could not give way.
+                            // with an older backup that could not give way,
+                            // which -bak 1 reports.
                             if (!bBackup) {
                                 expected[FakeFold(c_old)] = start.before;
                             } else if (bOlderBackup) {
                                 expected[FakeFold(c_bak)] = c_olderBackup;
                                 expected[FakeFold(c_old)] = start.before;
+                                expectedStdout += "failed to keep backup file. err:" + Hex(hrFault) + "\r\n";
                             }
                         } else if (iCall > 1 && baseline[iCall - 2] == "ReplaceFile") {
                             // -bak 1: the older backup was removed, but the
                             // previous file could not take its name.
                             expected.erase(FakeFold(c_bak));
                             expected[FakeFold(c_old)] = start.before;
+                            expectedStdout += "failed to keep backup file. err:" + Hex(hrFault) + "\r\n";
                         }
                         if (bCheckStdout) {
                             EXPECT_EQ(g_fake.stdoutBytes, expectedStdout);
@@ -584,8 +587,6 @@ struct INPUT_CASE {
 };
 
 const INPUT_CASE c_inputCases[] = {
-    {"in use by another process", "OpenFileForRead", 32, 0, static_cast<HRESULT>(0x80070020),
-     "failed to open input file. err:0x80070020\r\n"},
     {"access denied", "OpenFileForRead", 5, 0, static_cast<HRESULT>(0x80070005),
      "failed to open input file. err:0x80070005\r\n"},
     {"size query fails", "GetFileSize", 6, 0, static_cast<HRESULT>(0x80070006),
@@ -615,6 +616,53 @@ TEST(UpdatePolicyFile, UnreadableInputChangesNothing)
         EXPECT_FILES(filesBefore);
         EXPECT_EQ(g_fake.cAllocations, 0);
         EXPECT_EQ(Count("RegCreateKey"), 0);
+        ExpectReleased();
+    }
+}
+
+// The Group Policy service holds Registry.pol while it applies policy: an
+// open or a replace that meets a sharing violation is tried again a few
+// times over a few seconds. Every other error fails at once, as before.
+struct SHARING_CASE {
+    const char* name;
+    const char* pszFailCall;
+    int cFails;  // calls in a row that fail; FAKE_EVERY_CALL: all of them
+    DWORD dwError;
+    HRESULT hrExpected;
+    std::string stdoutText;
+    std::vector<DWORD> sleeps;
+};
+
+const std::vector<DWORD> c_allWaits = {100, 250, 500, 1000, 2000};
+
+const SHARING_CASE c_sharingCases[] = {
+    {"open: clears after two tries", "OpenFileForRead", 2, 32, S_OK, "", {100, 250}},
+    {"open: persists", "OpenFileForRead", FAKE_EVERY_CALL, 32, static_cast<HRESULT>(0x80070020),
+     "failed to open input file. err:0x80070020\r\n", c_allWaits},
+    {"open: access denied is no sharing violation", "OpenFileForRead", FAKE_EVERY_CALL, 5,
+     static_cast<HRESULT>(0x80070005), "failed to open input file. err:0x80070005\r\n", {}},
+    {"replace: clears after two tries", "ReplaceFile", 2, 32, S_OK, "", {100, 250}},
+    {"replace: a lock violation clears too", "ReplaceFile", 1, 33, S_OK, "", {100}},
+    {"replace: persists", "ReplaceFile", FAKE_EVERY_CALL, 32, static_cast<HRESULT>(0x80070020),
+     "failed to write output file. err:0x80070020\r\n", c_allWaits},
+};
+
+TEST(UpdatePolicyFile, SharingViolationsAreRetried)
+{
+    for (const SHARING_CASE& testCase : c_sharingCases) {
+        SCOPED_TRACE(testCase.name);
+        Reset();
+        FakeSetFile(c_pol, c_accepted);
+        const FILES filesBefore = g_fake.files;
+        if (testCase.cFails == FAKE_EVERY_CALL) {
+            FakeFailNamedCall(testCase.pszFailCall, FAKE_EVERY_CALL, testCase.dwError);
+        } else {
+            FakeFailNamedCalls(testCase.pszFailCall, 1, testCase.cFails, testCase.dwError);
+        }
+        EXPECT_EQ(RunUpdate(c_dir, OPTION_REGISTRY), testCase.hrExpected);
+        EXPECT_EQ(g_fake.stdoutBytes, testCase.stdoutText);
+        EXPECT_EQ(g_fake.sleeps, testCase.sleeps);
+        EXPECT_FILES(SUCCEEDED(testCase.hrExpected) ? FilesOf({{c_pol, c_acceptedResult}}) : filesBefore);
         ExpectReleased();
     }
 }
@@ -655,6 +703,20 @@ const LEFTOVER_CASE c_leftoverCases[] = {
     {"after a replace cut short with -bak 1: put back, and kept as the backup",
      FilesOf({{c_old, c_accepted}, {c_new, {0x01}}, {c_bak, c_olderBackup}}), OPTION_BACKUP, nullptr, 0, S_OK, "",
      FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_accepted}})},
+    {"all three names, -bak 1: the newer previous file replaces the older backup, then gives way to this run's",
+     FilesOf({{c_pol, c_accepted}, {c_old, c_row3Stale}, {c_bak, c_olderBackup}}), OPTION_BACKUP, nullptr, 0, S_OK,
+     "", FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_accepted}})},
+    {"all three names, -bak 0: the previous file is deleted and the older backup kept",
+     FilesOf({{c_pol, c_accepted}, {c_old, c_row3Stale}, {c_bak, c_olderBackup}}), 0, nullptr, 0, S_OK, "",
+     FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_olderBackup}})},
+    {"-bak 1, an older backup that cannot be deleted: reported, the previous file kept under its work name",
+     FilesOf({{c_pol, c_accepted}, {c_bak, c_olderBackup}}), OPTION_BACKUP, "DeleteFile", 2, S_OK,
+     "failed to keep backup file. err:0x80070005\r\n",
+     FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_olderBackup}, {c_old, c_accepted}})},
+    {"-bak 1, and the older backup still cannot go: reported again, this run's previous file in place of the one before",
+     FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_olderBackup}, {c_old, c_accepted}}), OPTION_BACKUP, "DeleteFile",
+     FAKE_EVERY_CALL, S_OK, "failed to keep backup file. err:0x80070005\r\n",
+     FilesOf({{c_pol, c_acceptedResult}, {c_bak, c_olderBackup}, {c_old, c_acceptedResult}})},
     {"a previous file that cannot be put back stops the run", FilesOf({{c_old, c_accepted}}), 0, "MoveFile", 1,
      static_cast<HRESULT>(0x80070005), "failed to open input file. err:0x80070005\r\n", {}},
     {"a temporary file that cannot be removed is not written through, nor deleted",
