@@ -355,9 +355,11 @@ struct INI_EDIT {
     char szText[160];
 };
 
+// At most two: each of the two values edited in place, the missing keys'
+// lines added together in one.
 struct INI_EDITS {
     DWORD cEdits;
-    INI_EDIT rgEdit[3];
+    INI_EDIT rgEdit[2];
 };
 
 INI_EDIT* AddEdit(INI_EDITS* pEdits, DWORD iFrom, DWORD iTo)
