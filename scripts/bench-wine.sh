@@ -32,6 +32,8 @@ if [ -n "$before" ]; then
   worktree=$(mktemp -d /tmp/velmorast-before.XXXXXX)
   trap 'git -C "$root" worktree remove --force "$worktree" >/dev/null 2>&1 || true; rm -rf "$worktree"' EXIT
   git worktree add --detach "$worktree" "$before" >/dev/null 2>&1
+  # Each worktree is a new source folder: a cache from the last one would refuse it.
+  rm -rf "$build/before"
   cmake -S "$worktree" -B "$build/before" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$build/before" -j2 --target velmorast >/dev/null
