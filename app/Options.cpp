@@ -16,6 +16,7 @@ struct OPTION_FLAG {
 const OPTION_FLAG c_rgOptionFlags[] = {
     {WSTR("-bak"), OPTION_BACKUP},
     {WSTR("-reg"), OPTION_REGISTRY},
+    {WSTR("-check"), OPTION_CHECK},
 };
 
 }  // namespace

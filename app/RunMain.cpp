@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/CheckMode.h"
 #include "app/Options.h"
 #include "apply/GroupPolicyRefresh.h"
 #include "platform/Platform.h"
@@ -11,6 +12,7 @@
 #include "platform/ScopeExit.h"
 #include "policy/PolicyLock.h"
 #include "policy/PolicySettings.h"
+#include "policy/UpdateGptIni.h"
 #include "policy/UpdatePolicyFile.h"
 
 WCHAR g_szMachinePolicyDir[MAX_PATH];
@@ -97,7 +99,10 @@ void ComputeDefaultFolder()
 }
 
 // The update runs under the policy folder's lock, from before the first
-// leftover is settled until the file is in place.
+// leftover is settled until the files are in place. In the machine's own
+// policy folder, gpt.ini is read and checked before anything is written, and
+// brought into step once Registry.pol is in place: without it, Windows would
+// never read the file.
 HRESULT UpdateLocked()
 {
     HANDLE hLock = INVALID_HANDLE_VALUE;
@@ -106,7 +111,20 @@ HRESULT UpdateLocked()
         return hr;
     }
     auto unlock = MakeScopeExit([&hLock] { UnlockPolicyFolder(&hLock); });
-    return UpdatePolicyFile(g_PolicySettings, POLICY_SETTING_COUNT, g_pszPolicyDir, POLICY_FILE_NAME);
+
+    const bool bMachineFolder = IsMachinePolicyFolder(g_pszPolicyDir, g_szMachinePolicyDir);
+    if (bMachineFolder) {
+        hr = PrepareGptIni(g_pszPolicyDir);
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+    bool bChanged = false;
+    hr = UpdatePolicyFile(g_PolicySettings, POLICY_SETTING_COUNT, g_pszPolicyDir, POLICY_FILE_NAME, &bChanged);
+    if (FAILED(hr) || !bMachineFolder) {
+        return hr;
+    }
+    return WriteGptIni(bChanged);
 }
 
 }  // namespace
@@ -129,13 +147,20 @@ HRESULT RunMain(int nArgs, WCHAR** ppszArgs)
 
     ParseCommandLine(nArgs, ppszArgs);
 
-    hr = CreatePolicyFolder();
-    if (FAILED(hr)) {
-        return hr;
+    // A check creates nothing: a missing folder only means nothing is in force.
+    const bool bCheck = (g_dwOptions & OPTION_CHECK) != 0;
+    if (!bCheck) {
+        hr = CreatePolicyFolder();
+        if (FAILED(hr)) {
+            return hr;
+        }
     }
     hr = CheckPlatform();
     if (FAILED(hr)) {
         return hr;
+    }
+    if (bCheck) {
+        return CheckPolicyInForce();
     }
 
     hr = UpdateLocked();

@@ -36,6 +36,7 @@ void PlatformFree(void* pv);                              // VirtualFree(MEM_REL
 // this tool loads itself is named by its full System32 path anyway.
 void PlatformRestrictDllSearch();                         // kernel32!SetDefaultDllDirectories, looked up at run time
 UINT PlatformGetSystemDirectory(WCHAR* pszBuffer, UINT cchBuffer);  // GetSystemDirectoryW
+DWORD PlatformGetFullPathName(const WCHAR* pszPath, DWORD cchBuffer, WCHAR* pszBuffer);  // GetFullPathNameW
 void PlatformSleep(DWORD dwMilliseconds);                 // Sleep
 
 // Step timing for the whole-run benchmark: a no-op in the product; the
@@ -65,6 +66,9 @@ LONG PlatformRegCreateKey(HKEY hRoot, const WCHAR* pszSubKey, DWORD dwOptions, R
 LONG PlatformRegSetValue(HKEY hKey, const WCHAR* pszValueName, DWORD dwType, const BYTE* pbData,
                          DWORD cbData);                         // RegSetValueExW
 LONG PlatformRegCloseKey(HKEY hKey);                            // RegCloseKey
+LONG PlatformRegOpenKey(HKEY hRoot, const WCHAR* pszSubKey, REGSAM samDesired, HKEY* phKey);  // RegOpenKeyExW
+LONG PlatformRegQueryValue(HKEY hKey, const WCHAR* pszValueName, DWORD* pdwType, BYTE* pbData,
+                           DWORD* pcbData);                     // RegQueryValueExW
 
 // Group Policy client, shell and process.
 BOOL PlatformRefreshPolicy(BOOL bMachine);                       // userenv!RefreshPolicy, from System32's userenv.dll by full path

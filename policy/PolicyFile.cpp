@@ -156,7 +156,7 @@ DWORD GiveUp(POLICY_SETTING* pSettings, DWORD cSettings)
 }  // namespace
 
 DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings,
-                      HRESULT* phrRead, bool* pbChanged)
+                      HRESULT* phrRead, bool* pbChanged, POLICY_SEEN* prgSeen)
 {
     if (pbChanged != nullptr) {
         *pbChanged = false;
@@ -246,6 +246,13 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
         }
         oPos = oCurrent + 2;
         if (cFields == 3) {
+            if (prgSeen != nullptr) {
+                POLICY_SEEN& seen = prgSeen[pRow - pSettings];
+                seen.bSeen = true;
+                seen.dwType = DwordAt(pbBuffer, rgoField[0]);
+                seen.cbData = DwordAt(pbBuffer, rgoField[1]);
+                seen.dwData = DwordAt(pbBuffer, rgoField[2]);
+            }
             bChanged |= PutDword(pbBuffer, rgoField[0], pRow->dwType);
             bChanged |= PutDword(pbBuffer, rgoField[1], pRow->cbData);
             bChanged |= PutDword(pbBuffer, rgoField[2], pRow->dwData);

@@ -31,5 +31,16 @@
 // data fields it overwrote held other bytes before: with every row marked
 // and nothing changed, the kept content is the file as it was. It is false
 // otherwise, also after a give-up (which the result 0 tells).
+//
+// prgSeen (if given, one entry per row, bSeen false on entry) receives for
+// each row the type, size and data that the last of its records held before
+// they were overwritten: the value Windows applies from the file. Entries
+// mean nothing after a give-up.
+struct POLICY_SEEN {
+    bool bSeen;
+    DWORD dwType;
+    DWORD cbData;
+    DWORD dwData;
+};
 DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTING* pSettings, DWORD cSettings,
-                      HRESULT* phrRead = nullptr, bool* pbChanged = nullptr);
+                      HRESULT* phrRead = nullptr, bool* pbChanged = nullptr, POLICY_SEEN* prgSeen = nullptr);

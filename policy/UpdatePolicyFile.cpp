@@ -110,7 +110,8 @@ const SAFE_REPLACE_MESSAGES c_policyFileMessages = {
     WSTR("failed to keep backup file. err:0x%08lX\n"),
 };
 
-HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cSettings, POLICY_IMAGE* pImage)
+HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cSettings, POLICY_IMAGE* pImage,
+                       POLICY_SEEN* prgSeen)
 {
     pImage->pbBuffer = nullptr;
     pImage->cbBuffer = 0;
@@ -118,6 +119,9 @@ HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cS
     pImage->cbKept = 0;
     pImage->bExisted = false;
     pImage->bMergeChanged = false;
+    for (DWORD i = 0; prgSeen != nullptr && i < cSettings; ++i) {
+        prgSeen[i].bSeen = false;
+    }
 
     // Only absence means "no existing file": a file that is there but cannot
     // be read must not be replaced blind.
@@ -166,7 +170,7 @@ HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cS
         // rebuilding it from the table would throw away every other policy.
         HRESULT hrRead = S_OK;
         pImage->cbKept = MergePolicyFile(hInput, static_cast<DWORD>(cbExisting), pbBuffer, pSettings, cSettings,
-                                         &hrRead, &pImage->bMergeChanged);
+                                         &hrRead, &pImage->bMergeChanged, prgSeen);
         if (FAILED(hrRead)) {
             FreePolicyImage(pImage);
             return hrRead;

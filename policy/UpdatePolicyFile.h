@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Types.h"
+#include "policy/PolicyFile.h"
 #include "policy/PolicySettings.h"
 
 // The existing policy file as read and merged: the one buffer of the run,
@@ -19,7 +20,9 @@ struct POLICY_IMAGE {
 // merge read and walk the content. Fails, with its line, when the file is
 // there but cannot be opened or read, or the buffer cannot be had; nothing is
 // held then. On success the caller owns the buffer.
-HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cSettings, POLICY_IMAGE* pImage);
+// prgSeen (when given, one per row) receives what the file held for each row.
+HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cSettings, POLICY_IMAGE* pImage,
+                       POLICY_SEEN* prgSeen = nullptr);
 void FreePolicyImage(POLICY_IMAGE* pImage);
 
 // Brings <pszFolder>\<pszFileName> up to date with the built-in settings:

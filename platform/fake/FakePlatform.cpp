@@ -106,6 +106,7 @@ void FakeReset()
     g_fake.nextHandle = 0x1000;
     g_fake.windowsDir = u"C:\\Windows";
     g_fake.systemDir = u"C:\\Windows\\system32";
+    g_fake.currentDir = u"C:\\Users\\admin\\Downloads";
     memset(&g_fake.version, 0, sizeof(g_fake.version));
     g_fake.version.dwMajorVersion = 10;
     g_fake.version.dwMinorVersion = 0;
@@ -266,6 +267,24 @@ UINT PlatformGetSystemDirectory(WCHAR* pszBuffer, UINT cchBuffer)
     }
     memcpy(pszBuffer, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
     return static_cast<UINT>(dir.size());
+}
+
+DWORD PlatformGetFullPathName(const WCHAR* pszPath, DWORD cchBuffer, WCHAR* pszBuffer)
+{
+    if (Enter("GetFullPathName")) {
+        return 0;
+    }
+    // Drive-absolute and UNC paths stand as they are; anything else is taken
+    // from the current folder. Enough for the comparisons the logic makes.
+    FAKE_PATH path(pszPath);
+    bool bAbsolute = (path.size() >= 3 && path[1] == u':' && path[2] == u'\\') ||
+                     (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\');
+    FAKE_PATH full = bAbsolute ? path : g_fake.currentDir + u"\\" + path;
+    if (full.size() + 1 > cchBuffer) {
+        return static_cast<DWORD>(full.size() + 1);
+    }
+    memcpy(pszBuffer, full.c_str(), (full.size() + 1) * sizeof(WCHAR));
+    return static_cast<DWORD>(full.size());
 }
 
 void PlatformSleep(DWORD dwMilliseconds)
@@ -557,6 +576,51 @@ LONG PlatformRegCloseKey(HKEY hKey)
     }
     if (g_fake.openKeys.erase(reinterpret_cast<intptr_t>(hKey)) == 0) {
         return ERROR_INVALID_HANDLE;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG PlatformRegOpenKey(HKEY hRoot, const WCHAR* pszSubKey, REGSAM samDesired, HKEY* phKey)
+{
+    char szLog[64];
+    snprintf(szLog, sizeof(szLog), "open sam=0x%X root=%s", samDesired, hRoot == HKEY_LOCAL_MACHINE ? "HKLM" : "other");
+    g_fake.regLog.push_back(szLog);
+    if (Enter("RegOpenKey")) {
+        return static_cast<LONG>(g_fake.dwFailError);
+    }
+    FAKE_PATH key = FakeFold(pszSubKey);
+    if (g_fake.registry.count(key) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    intptr_t hNew = c_hFirstKey + static_cast<intptr_t>(g_fake.openKeys.size() + g_fake.regLog.size()) * 4;
+    g_fake.openKeys[hNew] = key;
+    *phKey = reinterpret_cast<HKEY>(hNew);
+    return ERROR_SUCCESS;
+}
+
+LONG PlatformRegQueryValue(HKEY hKey, const WCHAR* pszValueName, DWORD* pdwType, BYTE* pbData, DWORD* pcbData)
+{
+    if (Enter("RegQueryValue")) {
+        return static_cast<LONG>(g_fake.dwFailError);
+    }
+    auto itKey = g_fake.openKeys.find(reinterpret_cast<intptr_t>(hKey));
+    if (itKey == g_fake.openKeys.end()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    const auto& values = g_fake.registry[itKey->second];
+    auto itValue = values.find(FakeFold(pszValueName));
+    if (itValue == values.end()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const FAKE_REG_VALUE& value = itValue->second;
+    *pdwType = value.dwType;
+    DWORD cbCapacity = *pcbData;
+    *pcbData = static_cast<DWORD>(value.data.size());
+    if (value.data.size() > cbCapacity) {
+        return ERROR_MORE_DATA;
+    }
+    if (!value.data.empty()) {
+        memcpy(pbData, value.data.data(), value.data.size());
     }
     return ERROR_SUCCESS;
 }

@@ -85,6 +85,11 @@ UINT PlatformGetSystemDirectory(WCHAR* pszBuffer, UINT cchBuffer)
     return GetSystemDirectoryW(pszBuffer, cchBuffer);
 }
 
+DWORD PlatformGetFullPathName(const WCHAR* pszPath, DWORD cchBuffer, WCHAR* pszBuffer)
+{
+    return GetFullPathNameW(pszPath, cchBuffer, pszBuffer, nullptr);
+}
+
 void PlatformSleep(DWORD dwMilliseconds)
 {
     Sleep(dwMilliseconds);
@@ -170,6 +175,16 @@ LONG PlatformRegSetValue(HKEY hKey, const WCHAR* pszValueName, DWORD dwType, con
 LONG PlatformRegCloseKey(HKEY hKey)
 {
     return RegCloseKey(hKey);
+}
+
+LONG PlatformRegOpenKey(HKEY hRoot, const WCHAR* pszSubKey, REGSAM samDesired, HKEY* phKey)
+{
+    return RegOpenKeyExW(hRoot, pszSubKey, 0, samDesired, phKey);
+}
+
+LONG PlatformRegQueryValue(HKEY hKey, const WCHAR* pszValueName, DWORD* pdwType, BYTE* pbData, DWORD* pcbData)
+{
+    return RegQueryValueExW(hKey, pszValueName, nullptr, pdwType, pbData, pcbData);
 }
 
 BOOL PlatformRefreshPolicy(BOOL bMachine)

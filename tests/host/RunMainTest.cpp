@@ -16,21 +16,6 @@ const std::string c_banner = Crlf(
     "*  Copyright (C) 2026 Velmorast authors                       *\n"
     "* * * * * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n");
 
-HRESULT RunTool(std::initializer_list<std::u16string> elements)
-{
-    static ARGS s_args;  // the vector outlives the run, as a process's does
-    MakeArgs(&s_args, elements);
-    // Each run here stands for a fresh process: the found marks start clear.
-    for (POLICY_SETTING& row : g_PolicySettings) {
-        row.bFound = 0;
-    }
-    return RunMain(static_cast<int>(s_args.storage.size()), s_args.pointers.data());
-}
-
-bool Called(const char* pszName)
-{
-    return std::find(g_fake.calls.begin(), g_fake.calls.end(), pszName) != g_fake.calls.end();
-}
 
 TEST(RunMain, BannerComesFirstIn63Columns)
 {
@@ -197,8 +182,9 @@ struct UpdateOutcomeCase {
 const UpdateOutcomeCase c_updateOutcomes[] = {
     {"output cannot be created", "CreateNewFile", 1, static_cast<HRESULT>(0x80070005), false,
      "failed to open output file. err:0x80070005\r\n"},
-    // The move before it puts back what an interrupted run may have left.
-    {"new file cannot be put in place", "MoveFile", 2, static_cast<HRESULT>(0x80070005), false,
+    // The moves before it put back what an interrupted run may have left
+    // of gpt.ini and of Registry.pol.
+    {"new file cannot be put in place", "MoveFile", 3, static_cast<HRESULT>(0x80070005), false,
      "failed to write output file. err:0x80070005\r\n"},
     {"update succeeds", nullptr, 0, S_OK, true, ""},
 };
