@@ -34,6 +34,11 @@ const OptionCase c_optionCases[] = {
     {"no abbreviations or other leaders", {u"v", u"-ba", u"1", u"/bak", u"1", u"--bak", u"1", u"-bakx", u"1"}, OPTION_REGISTRY, nullptr},
     {"full-width letters do not match", {u"v", u"-\uFF42ak", u"1"}, OPTION_REGISTRY, nullptr},
     {"accented letters do not match", {u"v", u"-r\u00C9g", u"0"}, OPTION_REGISTRY, nullptr},
+    {"check on", {u"v", u"-check", u"1"}, OPTION_REGISTRY | OPTION_CHECK, nullptr},
+    {"check in capitals", {u"v", u"-CHECK", u"1"}, OPTION_REGISTRY | OPTION_CHECK, nullptr},
+    {"check with another value consumes it", {u"v", u"-check", u"01", u"-reg", u"0"}, 0, nullptr},
+    {"check as the last element", {u"v", u"-check"}, OPTION_REGISTRY, nullptr},
+    {"check off again: the last occurrence decides", {u"v", u"-check", u"1", u"-check", u"0"}, OPTION_REGISTRY, nullptr},
 };
 
 TEST(ParseCommandLine, Table)
