@@ -181,6 +181,10 @@ class Bench:
             result = subprocess.run([WINE, self.launcher] + command, env=self.env, cwd=self.drive_c,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=120)
         text = read(err_path).decode("utf-8", "replace")
+        if result.returncode != 0 and not text and not read(out_path):
+            # wine64 has been seen, rarely, to end with status 1 before the
+            # launcher printed anything: the caller runs it once more.
+            return None
         match = re.search(r"^launch: ([0-9.]+) ms exit:0x([0-9A-F]{8})\s*\Z", text, re.M)
         if result.returncode != 0 or not match:
             raise SystemExit("launcher failed (%d) for %r: %r" % (result.returncode, command, text[-400:]))
@@ -270,6 +274,18 @@ def check_run(bench, variant, folder, blob, result, out_path, err_path):
         raise SystemExit("%s on %s failed: %s; stderr %r" % (variant, folder, problem, err[-400:]))
 
 
+def run_once(bench, variant, paths, folder, blob, out_path, err_path):
+    """One run on a freshly put back file; once more when wine64 ended before
+    the launcher printed anything."""
+    for attempt in (1, 2):
+        reset_folder(folder, blob)
+        result = bench.run(command_for(variant, paths, folder), out_path, err_path)
+        if result is not None:
+            return result
+        print("note: wine64 ended with status 1 and no output (%s); running it once more" % variant)
+    raise SystemExit("wine64 ended twice with no output")
+
+
 def run_case(bench, paths, variants, folder, blob, rounds):
     out_path = os.path.join(bench.work, "stdout.bin")
     err_path = os.path.join(bench.work, "stderr.txt")
@@ -279,14 +295,12 @@ def run_case(bench, paths, variants, folder, blob, rounds):
     memory = {}
     # One checked run of each first, which also warms the page cache.
     for variant in variants:
-        reset_folder(folder, blob)
-        result = bench.run(command_for(variant, paths, folder), out_path, err_path)
+        result = run_once(bench, variant, paths, folder, blob, out_path, err_path)
         check_run(bench, variant, folder, blob, result, out_path, err_path)
     for index in range(rounds):
         order = variants[index % len(variants):] + variants[:index % len(variants)]
         for variant in order:
-            reset_folder(folder, blob)
-            result = bench.run(command_for(variant, paths, folder), out_path, err_path)
+            result = run_once(bench, variant, paths, folder, blob, out_path, err_path)
             if result[1] != 0:
                 check_run(bench, variant, folder, blob, result, out_path, err_path)
             results[variant].append(result)
