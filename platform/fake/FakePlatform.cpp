@@ -87,6 +87,17 @@ bool IsOpenFile(const FAKE_PATH& folded)
     return false;
 }
 
+// As the Win32 path queries answer: the length without the NUL, or the size
+// needed with it when the buffer is too small.
+UINT CopyPathOut(const FAKE_PATH& path, WCHAR* pszBuffer, UINT cchBuffer)
+{
+    if (path.size() + 1 > cchBuffer) {
+        return static_cast<UINT>(path.size() + 1);
+    }
+    memcpy(pszBuffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+    return static_cast<UINT>(path.size());
+}
+
 }  // namespace
 
 FAKE_PATH FakeFold(const FAKE_PATH& path)
@@ -189,12 +200,7 @@ UINT PlatformGetWindowsDirectory(WCHAR* pszBuffer, UINT cchBuffer)
     if (Enter("GetWindowsDirectory")) {
         return 0;
     }
-    const FAKE_PATH& dir = g_fake.windowsDir;
-    if (dir.size() + 1 > cchBuffer) {
-        return static_cast<UINT>(dir.size() + 1);
-    }
-    memcpy(pszBuffer, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
-    return static_cast<UINT>(dir.size());
+    return CopyPathOut(g_fake.windowsDir, pszBuffer, cchBuffer);
 }
 
 BOOL PlatformGetVersionEx(OSVERSIONINFOEXW* posvi)
@@ -261,12 +267,7 @@ UINT PlatformGetSystemDirectory(WCHAR* pszBuffer, UINT cchBuffer)
     if (Enter("GetSystemDirectory")) {
         return 0;
     }
-    const FAKE_PATH& dir = g_fake.systemDir;
-    if (dir.size() + 1 > cchBuffer) {
-        return static_cast<UINT>(dir.size() + 1);
-    }
-    memcpy(pszBuffer, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
-    return static_cast<UINT>(dir.size());
+    return CopyPathOut(g_fake.systemDir, pszBuffer, cchBuffer);
 }
 
 DWORD PlatformGetFullPathName(const WCHAR* pszPath, DWORD cchBuffer, WCHAR* pszBuffer)
@@ -279,12 +280,7 @@ DWORD PlatformGetFullPathName(const WCHAR* pszPath, DWORD cchBuffer, WCHAR* pszB
     FAKE_PATH path(pszPath);
     bool bAbsolute = (path.size() >= 3 && path[1] == u':' && path[2] == u'\\') ||
                      (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\');
-    FAKE_PATH full = bAbsolute ? path : g_fake.currentDir + u"\\" + path;
-    if (full.size() + 1 > cchBuffer) {
-        return static_cast<DWORD>(full.size() + 1);
-    }
-    memcpy(pszBuffer, full.c_str(), (full.size() + 1) * sizeof(WCHAR));
-    return static_cast<DWORD>(full.size());
+    return CopyPathOut(bAbsolute ? path : g_fake.currentDir + u"\\" + path, pszBuffer, cchBuffer);
 }
 
 void PlatformSleep(DWORD dwMilliseconds)
