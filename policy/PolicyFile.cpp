@@ -116,32 +116,43 @@ OFFSET FindRecordEnd(const BYTE* pb, OFFSET oFields, OFFSET oEnd)
     return 0;
 }
 
-// One bit of 256 for a value name, from its length and its first and last
-// code units with ASCII case folded. The rows' bits, set once per merge, say
-// which records can match a row at all: a record whose bit is clear is not
-// compared with the rows. Most records of other settings are spared the
-// comparisons that way.
+// A key length bit (of 64) and a value name bit (of 256) for a record, the
+// latter from the name's length and its first and last code units with ASCII
+// case folded. The rows' bits, set once per merge, say which records can
+// match a row at all: a record with a clear bit is not compared with the
+// rows. The key length alone turns away the records under most other keys
+// before the name is looked at; most of the rest are spared the comparisons
+// by the name bit.
+struct ROW_BITS {
+    uint64_t qwKeyLengths;
+    uint64_t rgqwNames[4];
+};
+
 inline unsigned NameBit(OFFSET cch, WCHAR wchFirst, WCHAR wchLast)
 {
     return static_cast<unsigned>(cch * 7 + FoldAscii(wchFirst) * 3 + FoldAscii(wchLast)) & 255;
 }
 
-void MarkRowNames(const POLICY_SETTING* pSettings, DWORD cSettings, uint64_t rgqwNames[4])
+void MarkRowBits(const POLICY_SETTING* pSettings, DWORD cSettings, ROW_BITS* pBits)
 {
     for (DWORD i = 0; i < cSettings; ++i) {
         const WCHAR* pszName = pSettings[i].szValueName;
-        size_t cch = StringLength(pszName);
+        const size_t cch = StringLength(pszName);
         unsigned iBit = NameBit(cch, pszName[0], cch != 0 ? pszName[cch - 1] : 0);
-        rgqwNames[iBit / 64] |= 1ull << (iBit % 64);
+        pBits->rgqwNames[iBit / 64] |= 1ull << (iBit % 64);
+        pBits->qwKeyLengths |= 1ull << (StringLength(pSettings[i].szKeyName) % 64);
     }
 }
 
-inline bool MayBeRowName(const BYTE* pb, OFFSET oName, OFFSET oNameEnd, const uint64_t rgqwNames[4])
+inline bool MayBeRow(const BYTE* pb, OFFSET cchKey, OFFSET oName, OFFSET oNameEnd, const ROW_BITS& bits)
 {
+    if ((bits.qwKeyLengths >> (cchKey % 64) & 1) == 0) {
+        return false;
+    }
     const OFFSET cch = (oNameEnd - oName) / 2;
     unsigned iBit = NameBit(cch, static_cast<WCHAR>(CodeUnitAt(pb, oName)),
                             static_cast<WCHAR>(cch != 0 ? CodeUnitAt(pb, oNameEnd - 2) : 0));
-    return (rgqwNames[iBit / 64] >> (iBit % 64) & 1) != 0;
+    return (bits.rgqwNames[iBit / 64] >> (iBit % 64) & 1) != 0;
 }
 
 DWORD GiveUp(POLICY_SETTING* pSettings, DWORD cSettings)
@@ -183,8 +194,8 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
         return GiveUp(pSettings, cSettings);
     }
 
-    uint64_t rgqwNames[4] = {0, 0, 0, 0};
-    MarkRowNames(pSettings, cSettings, rgqwNames);
+    ROW_BITS bits = {0, {0, 0, 0, 0}};
+    MarkRowBits(pSettings, cSettings, &bits);
 
     const OFFSET oEnd = cbSize;
     OFFSET oPos = PREG_HEADER_SIZE;
@@ -210,9 +221,9 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
         }
 
         POLICY_SETTING* pRow = nullptr;
-        if (MayBeRowName(pbBuffer, oName, oNameEnd, rgqwNames)) {
-            pRow = FindRow(pbBuffer, oKey, (oKeyEnd - oKey) / 2, oName, (oNameEnd - oName) / 2, pSettings,
-                           cSettings);
+        const OFFSET cchKey = (oKeyEnd - oKey) / 2;
+        if (MayBeRow(pbBuffer, cchKey, oName, oNameEnd, bits)) {
+            pRow = FindRow(pbBuffer, oKey, cchKey, oName, (oNameEnd - oName) / 2, pSettings, cSettings);
         }
         if (pRow == nullptr) {
             oPos = FindRecordEnd(pbBuffer, oFields, oEnd);
