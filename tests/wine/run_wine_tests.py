@@ -7,13 +7,14 @@ and registry keys it looks at, and --cleanup shuts the server down. ctest runs
 each case as its own test; without case names the runner does all three steps
 itself and runs every case.
 
-Under Wine the refresh request and gpupdate.exe are stand-ins: userenv.dll is
-a test double loaded with WINEDLLOVERRIDES=userenv=n (Wine's own RefreshPolicy
-aborts), and gpupdate.exe is a stand-in in C:\\windows\\system32, which is
-where ShellExecuteExW finds a bare "gpupdate.exe" first (Wine searches PATH,
-which starts with system32, before the exe's folder and the current one).
-wine64 hands only the low 8 bits of an exit code to Linux, so every run goes
-through wine_launch.exe, which prints the full 32-bit exit code last.
+Under Wine the refresh request and gpupdate.exe are stand-ins, both in
+C:\\windows\\system32, where the tool looks for them by full path: the
+userenv.dll double replaces Wine's own there (which has no RefreshPolicy), and
+a DLL override for velmorast.exe alone makes Wine load the file instead of its
+builtin; every other program, services.exe among them, keeps the builtin.
+Wine has no gpupdate.exe; the stand-in is put there for the cases that want
+one. wine64 hands only the low 8 bits of an exit code to Linux, so every run
+goes through wine_launch.exe, which prints the full 32-bit exit code last.
 """
 
 import argparse
@@ -64,6 +65,13 @@ BANNER = (
     b"* * * * * * * * * * * * * * * * * * * * * * * * * * * * * * * *\r\n"
 )
 DEFAULT_FOLDER = r"C:\windows\system32\GroupPolicy\Machine"
+
+# The tool loads system32's userenv.dll, the double; nothing else does.
+USERENV_OVERRIDES = (
+    "[HKEY_CURRENT_USER\\Software\\Wine\\DllOverrides]\n"
+    '"userenv"="builtin"\n\n'
+    "[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\velmorast.exe\\DllOverrides]\n"
+    '"userenv"="native"\n\n')
 
 
 def table_records(skip=()):
@@ -129,8 +137,8 @@ class Suite:
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(self.prefix)
         started = time.monotonic()
-        # A server that stays up between cases keeps services.exe running from
-        # its start without the userenv override, which it could not survive.
+        # A server that stays up between cases spares each case the start of
+        # Wine's services.
         start_persistent_server(self, check=True)
         # No Mono or Gecko: nothing here needs them, and they cost time.
         subprocess.run([WINE, "wineboot", "-i"], env=dict(self.env, WINEDLLOVERRIDES="mscoree,mshtml="),
@@ -138,6 +146,12 @@ class Suite:
         elapsed = time.monotonic() - started
         check(os.path.isdir(self.system32), "wineboot made no system32")
         print("wineboot: %.1f s" % elapsed)
+        # After wineboot, which writes Wine's own userenv.dll into system32
+        # (a throwaway prefix: the double takes its place there). services.exe
+        # and the rest are held to the builtin first: they die on the double,
+        # and a prefix whose services never come up hangs.
+        self.import_reg(USERENV_OVERRIDES)
+        install_userenv(self, "userenv.dll")
 
     def cleanup(self):
         unmount_leftovers(self.work)
@@ -195,9 +209,9 @@ def unmount_leftovers(work):
 # ---------------------------------------------------------------- one case
 
 class Context:
-    """What one case works with: its folder, where velmorast.exe and the
-    userenv.dll double are copied and which is the current folder of the run,
-    its policy folder inside, and the log of the doubles."""
+    """What one case works with: its folder, where velmorast.exe is copied and
+    which is the current folder of the run, its policy folder inside, and the
+    log of the doubles."""
 
     def __init__(self, suite, name):
         self.name = name
@@ -229,6 +243,16 @@ def read_file(path):
         return f.read()
 
 
+def install_userenv(suite, variant):
+    """Puts a userenv.dll of the doubles folder (a path below it) into
+    system32, or none at all when variant is None."""
+    target = os.path.join(suite.system32, "userenv.dll")
+    if os.path.exists(target):
+        os.remove(target)
+    if variant is not None:
+        shutil.copy(os.path.join(suite.doubles, variant), target)
+
+
 def gpupdate_paths(suite, ctx):
     """Every folder where a bare "gpupdate.exe" could be found."""
     windows = os.path.join(suite.drive_c, "windows")
@@ -243,7 +267,7 @@ def reset(suite, ctx, row):
     shutil.rmtree(ctx.dir, ignore_errors=True)
     os.makedirs(ctx.dir)
     shutil.copy(suite.exe, ctx.path("velmorast.exe"))
-    shutil.copy(os.path.join(suite.doubles, "userenv.dll"), ctx.path("userenv.dll"))
+    install_userenv(suite, row.get("userenv", "userenv.dll"))
     for path in gpupdate_paths(suite, ctx):
         if os.path.exists(path):
             os.remove(path)
@@ -261,7 +285,7 @@ def reset(suite, ctx, row):
 
 def run_tool(suite, ctx, row, timeout=90):
     """Runs velmorast.exe from the case folder; returns (stdout bytes, exit code)."""
-    env = {"WINEDLLOVERRIDES": "userenv=n", "VELMORAST_DOUBLE_LOG": ctx.win_dir + "\\doubles.log"}
+    env = {"VELMORAST_DOUBLE_LOG": ctx.win_dir + "\\doubles.log"}
     if "refresh" in row:
         env["VELMORAST_DOUBLE_REFRESH"] = row["refresh"]
     gpupdate = row.get("gpupdate") or {}
@@ -514,8 +538,8 @@ def expect_doubles(refresh_result, gpupdate_ended=True):
 
 
 def launch_failure_error(suite, ctx):
-    """What ShellExecuteExW leaves in the last error here when no gpupdate.exe
-    can be found (Wine 8: 1400, left by its error box; Windows: 2)."""
+    """What ShellExecuteExW leaves in the last error here when the tool's
+    launch request finds no system32\\gpupdate.exe (Wine 8 and Windows: 2)."""
     result = suite.wine([suite.launcher, "--shellexecute"], cwd=ctx.dir)
     text = result.stdout.decode("ascii").strip()
     match = re.match(r"^ShellExecuteExW:0 error:(\d+)$", text)

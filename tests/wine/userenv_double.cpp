@@ -1,6 +1,7 @@
-// Test double of userenv.dll for the Wine suite. Wine's own RefreshPolicy
-// aborts the process, so the suite puts this DLL beside velmorast.exe and
-// loads it with WINEDLLOVERRIDES=userenv=n.
+// Test double of userenv.dll for the Wine suite. Wine's own userenv.dll has
+// no RefreshPolicy, so the suite puts this DLL into the prefix's system32 in
+// its place, where the tool loads it by full path; a per-program DLL override
+// makes Wine take it for velmorast.exe only.
 //
 // VELMORAST_DOUBLE_REFRESH chooses the result: unset or "ok" succeeds,
 // "fail:<n>" fails with last error n (decimal). Every call is appended to

@@ -7,9 +7,9 @@
 // reports under the same compatibility manifest as velmorast.exe, so a test can
 // tell which Windows version the prefix pretends to be.
 //
-// With "--shellexecute" it makes the tool's launch request for a bare
-// "gpupdate.exe" and prints the result and the last error, so that a test
-// knows what this platform reports when no gpupdate.exe can be found.
+// With "--shellexecute" it makes the tool's launch request for
+// <system folder>\gpupdate.exe and prints the result and the last error, so
+// that a test knows what this platform reports when no gpupdate.exe is there.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -71,11 +71,20 @@ int PrintOsVersion()
 
 int TryShellExecute()
 {
+    WCHAR szPath[MAX_PATH];
+    UINT cch = GetSystemDirectoryW(szPath, MAX_PATH - 14);
+    if (cch == 0 || cch >= MAX_PATH - 14) {
+        WriteOut("GetSystemDirectoryW failed\n");
+        return 1;
+    }
+    wcscpy(szPath + cch, L"\\gpupdate.exe");
     SHELLEXECUTEINFOW sei;
     memset(&sei, 0, sizeof(sei));
     sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
-    sei.lpFile = L"gpupdate.exe";
+    // As the tool asks: never an error box, which under Wine also sets the
+    // last error of its own.
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    sei.lpFile = szPath;
     sei.lpParameters = L"/force";
     sei.nShow = SW_SHOWNORMAL;
     BOOL bResult = ShellExecuteExW(&sei);
