@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Checks what `objdump -p` shows of velmorast.exe: a 64-bit console program
-that imports only system DLLs (no mingw runtime DLL), RefreshPolicy from
-userenv among them, and that carries its manifest and version resource with
-the contents the program relies on."""
+that imports only system DLLs (no mingw runtime DLL) and not userenv, whose
+RefreshPolicy it looks up at run time from system32 (an import by name would
+be looked for in the exe's folder first), and that carries its manifest and
+version resource with the contents the program relies on."""
 
 import argparse
 import re
@@ -11,9 +12,13 @@ import subprocess
 import sys
 
 # The system DLLs the program may import; msvcrt is the C runtime Windows ships.
-ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "userenv.dll", "msvcrt.dll"}
-REQUIRED_IMPORTS = {("userenv.dll", "RefreshPolicy"), ("shell32.dll", "ShellExecuteExW"),
-                    ("advapi32.dll", "RegSetValueExW"), ("kernel32.dll", "GetVersionExW")}
+ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"}
+REQUIRED_IMPORTS = {("shell32.dll", "ShellExecuteExW"), ("advapi32.dll", "RegSetValueExW"),
+                    ("kernel32.dll", "GetVersionExW"), ("kernel32.dll", "LoadLibraryExW"),
+                    ("kernel32.dll", "GetProcAddress"), ("kernel32.dll", "GetSystemDirectoryW")}
+# Loaded at run time by full path, never through the import table.
+FORBIDDEN_DLLS = {"userenv.dll"}
+FORBIDDEN_FUNCTIONS = {"RefreshPolicy", "RefreshPolicyEx"}
 SUPPORTED_OS_IDS = ["e2011457-1546-43c5-a5fe-008deee3d3f0", "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
                     "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38", "1f676c76-80e1-4239-95bb-83d0f6d0da78",
                     "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"]
@@ -58,6 +63,10 @@ def main():
     expect(dlls and dlls <= ALLOWED_DLLS, "imports DLLs other than the system's: %s" % sorted(dlls - ALLOWED_DLLS))
     for needed in sorted(REQUIRED_IMPORTS):
         expect(needed in imports, "does not import %s!%s" % needed)
+    expect(not dlls & FORBIDDEN_DLLS, "imports %s" % sorted(dlls & FORBIDDEN_DLLS))
+    imported_functions = {f for _, f in imports if f}
+    expect(not imported_functions & FORBIDDEN_FUNCTIONS,
+           "imports %s" % sorted(imported_functions & FORBIDDEN_FUNCTIONS))
 
     # Resources: each leaf's type, then its data, found through the sections.
     image_base = int(re.search(r"^ImageBase\s+([0-9a-f]+)", private, re.M).group(1), 16)
