@@ -131,6 +131,13 @@ class Suite:
         return subprocess.run([WINE] + args, env=run_env, cwd=cwd or self.drive_c, stdin=subprocess.DEVNULL,
                               stdout=stdout, stderr=stderr, timeout=timeout)
 
+    def popen(self, args, env=None, cwd=None, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+        """Starts a Wine program without waiting for it."""
+        run_env = dict(self.env)
+        run_env.update(env or {})
+        return subprocess.Popen([WINE] + args, env=run_env, cwd=cwd or self.drive_c, stdin=subprocess.DEVNULL,
+                                stdout=stdout, stderr=stderr)
+
     def setup(self):
         """A fresh prefix whose server stays up until cleanup."""
         self.cleanup()
@@ -220,6 +227,8 @@ class Context:
         self.pol = os.path.join(self.dir, "pol")
         self.win_pol = self.win_dir + "\\pol"
         self.log = os.path.join(self.dir, "doubles.log")
+        self.win_log = self.win_dir + "\\doubles.log"
+        self.processes = []  # started by the case and not waited for yet
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
@@ -283,9 +292,8 @@ def reset(suite, ctx, row):
     suite.import_reg(script)
 
 
-def run_tool(suite, ctx, row, timeout=90):
-    """Runs velmorast.exe from the case folder; returns (stdout bytes, exit code)."""
-    env = {"VELMORAST_DOUBLE_LOG": ctx.win_dir + "\\doubles.log"}
+def tool_env(ctx, row):
+    env = {"VELMORAST_DOUBLE_LOG": ctx.win_log}
     if "refresh" in row:
         env["VELMORAST_DOUBLE_REFRESH"] = row["refresh"]
     gpupdate = row.get("gpupdate") or {}
@@ -293,26 +301,63 @@ def run_tool(suite, ctx, row, timeout=90):
         env["VELMORAST_DOUBLE_GPUPDATE_EXIT"] = str(gpupdate["exit"])
     if "sleep_ms" in gpupdate:
         env["VELMORAST_DOUBLE_GPUPDATE_SLEEP_MS"] = str(gpupdate["sleep_ms"])
-    args = row.get("args", [])
-    out_path = ctx.path("stdout.bin")
-    # Output goes to a file: a child left running must not hold a pipe open.
-    err_path = ctx.path("stderr.txt")
-    for attempt in (1, 2):
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            result = suite.wine([suite.launcher, ctx.win_dir + "\\velmorast.exe"] + args, env=env, cwd=ctx.dir,
-                                timeout=timeout, stdout=out, stderr=err)
-        output = read_file(out_path)
+    return env
+
+
+class ToolRun:
+    """One velmorast.exe run from the case folder through the launcher, not
+    waited for yet. Output goes to files: a child left running must not hold
+    a pipe open. tag tells apart the files of runs that overlap."""
+
+    def __init__(self, suite, ctx, row, tag="", env=None):
+        self.out_path = ctx.path("stdout%s.bin" % tag)
+        self.err_path = ctx.path("stderr%s.txt" % tag)
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = suite.popen([suite.launcher, ctx.win_dir + "\\velmorast.exe"] + row.get("args", []),
+                                       env=dict(tool_env(ctx, row), **(env or {})), cwd=ctx.dir,
+                                       stdout=out, stderr=err)
+        self.started = time.monotonic()
+        self.ended = None
+
+    def poll(self):
+        if self.ended is None and self.process.poll() is not None:
+            self.ended = time.monotonic()
+        return self.ended is not None
+
+    def wait(self, timeout):
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+        self.poll()
+
+    def never_ran(self):
         # wine64 has been seen, rarely, to end with status 1 before the
         # launcher printed anything. The tool prints its banner before it
-        # does anything, so no output at all means it never ran: run it once
-        # more, and say so.
-        if output or result.returncode == 0 or attempt == 2:
+        # does anything, so no output at all means it never ran.
+        return self.process.returncode != 0 and not read_file(self.out_path)
+
+    def result(self):
+        """(stdout bytes, exit code)"""
+        output = read_file(self.out_path)
+        match = re.search(rb"exit:0x([0-9A-F]{8})\n\Z", output)
+        check(self.process.returncode == 0 and match, "launcher failed (%d): %r, stderr %r"
+              % (self.process.returncode, output[-200:], read_file(self.err_path)[-400:]))
+        return output[:match.start()], int(match.group(1), 16)
+
+
+def run_tool(suite, ctx, row, timeout=90):
+    """Runs velmorast.exe from the case folder; returns (stdout bytes, exit code)."""
+    for attempt in (1, 2):
+        run = ToolRun(suite, ctx, row)
+        run.wait(timeout)
+        if not run.never_ran() or attempt == 2:
             break
-        print("note: wine64 ended with status %d and no output; running the case once more" % result.returncode)
-    match = re.search(rb"exit:0x([0-9A-F]{8})\n\Z", output)
-    check(result.returncode == 0 and match, "launcher failed (%d): %r, stderr %r"
-          % (result.returncode, output[-200:], read_file(err_path)[-400:]))
-    return output[:match.start()], int(match.group(1), 16)
+        print("note: wine64 ended with status %d and no output; running the case once more"
+              % run.process.returncode)
+    return run.result()
 
 
 def console(*lines):
@@ -323,17 +368,25 @@ def hresult_from_win32(error):
     return error if error <= 0 else 0x80070000 | (error & 0xFFFF)
 
 
+def check_console(suite, ctx, row, output, exit_code, what=""):
+    lines = row["lines"](suite, ctx) if callable(row["lines"]) else row["lines"]
+    expected_exit = row["exit"](suite, ctx) if callable(row["exit"]) else row["exit"]
+    check_equal(output, console(*lines), what + "console bytes")
+    check_equal("0x%08X" % exit_code, "0x%08X" % expected_exit, what + "exit code")
+
+
 def run_row(suite, ctx, row):
     reset(suite, ctx, row)
     if "before" in row:
         row["before"](suite, ctx)
-    started = time.monotonic()
-    output, exit_code = run_tool(suite, ctx, row)
-    ctx.elapsed = time.monotonic() - started
-    lines = row["lines"](suite, ctx) if callable(row["lines"]) else row["lines"]
-    expected_exit = row["exit"](suite, ctx) if callable(row["exit"]) else row["exit"]
-    check_equal(output, console(*lines), "console bytes")
-    check_equal("0x%08X" % exit_code, "0x%08X" % expected_exit, "exit code")
+    if "run" in row:
+        # A case that runs the tool its own way checks each run's console.
+        row["run"](suite, ctx)
+    else:
+        started = time.monotonic()
+        output, exit_code = run_tool(suite, ctx, row)
+        ctx.elapsed = time.monotonic() - started
+        check_console(suite, ctx, row, output, exit_code)
     if "after" in row:
         row["after"](suite, ctx)
 
@@ -525,15 +578,27 @@ def check_preset(suite, ctx):
     check_equal(suite.query_values(TS_KEY), PRESET_VALUES, "registry before the run")
 
 
+def double_calls(ctx, lines=None):
+    """The log of the doubles (or those of its lines given), with the program
+    name taken off gpupdate's command line (gpupdate_started_from tells where
+    it ran from)."""
+    return [re.sub(r'^gpupdate start: ("[^"]*"|\S+) ?', "gpupdate start: ", line)
+            for line in (ctx.read_log() if lines is None else lines)]
+
+
+def gpupdate_started_from(ctx):
+    """The program names on the command lines that gpupdate stand-ins logged."""
+    return [re.match(r'^gpupdate start: ("[^"]*"|\S+)', line).group(1).strip('"')
+            for line in ctx.read_log() if line.startswith("gpupdate start: ")]
+
+
 def expect_doubles(refresh_result, gpupdate_ended=True):
     """RefreshPolicy asked for computer policy, then gpupdate.exe got "/force"."""
     def after(suite, ctx):
-        log = ctx.read_log()
         expected = ["RefreshPolicy(1) -> %d" % refresh_result, "gpupdate start: /force"]
         if gpupdate_ended:
             expected.append("gpupdate end: %d" % ctx.row.get("gpupdate", {}).get("exit", 0))
-        check_equal([re.sub(r'^gpupdate start: ("[^"]*"|\S+) ?', "gpupdate start: ", line) for line in log],
-                    expected, "calls of the doubles")
+        check_equal(double_calls(ctx), expected, "calls of the doubles")
     return after
 
 
@@ -618,7 +683,213 @@ APPLY = [
          lines=["exit code:0x0"], exit=0, after=end_to_end_after),
 ]
 
-CASES = {row["name"]: row for row in STARTUP + POLICY_FILE + APPLY}
+
+# ------------------------------ what the tool loads and starts, and from where
+
+SYSTEM32_GPUPDATE = r"C:\windows\system32\gpupdate.exe"
+
+
+def plant_decoys(names):
+    """Puts stand-ins where a search by bare name would find them before, or
+    instead of, system32: beside the exe, which is also the current folder,
+    and for gpupdate.exe the other folders on PATH."""
+    def before(suite, ctx):
+        if "userenv" in names:
+            decoy = os.path.join(suite.doubles, "decoy", "userenv.dll")
+            shutil.copy(decoy, ctx.path("userenv.dll"))
+            # The decoy works when it is loaded: its call shows in the log.
+            result = suite.wine([suite.launcher, "--refresh", ctx.win_dir + "\\userenv.dll"], cwd=ctx.dir,
+                                env={"WINEDLLOVERRIDES": "userenv=n", "VELMORAST_DOUBLE_LOG": ctx.win_log})
+            check_equal((result.stdout, ctx.read_log()), (b"RefreshPolicy:1\n", ["decoy RefreshPolicy(1) -> 1"]),
+                        "the decoy userenv.dll loaded by its path")
+            os.remove(ctx.log)
+        if "gpupdate" in names:
+            for path in gpupdate_paths(suite, ctx)[1:]:
+                if os.path.isdir(os.path.dirname(path)):
+                    shutil.copy(os.path.join(suite.doubles, "gpupdate.exe"), path)
+    return before
+
+
+def then(*steps):
+    def run(suite, ctx):
+        for step in steps:
+            step(suite, ctx)
+    return run
+
+
+def expect_system32_doubles(suite, ctx):
+    expect_doubles(1)(suite, ctx)
+    check_equal(gpupdate_started_from(ctx), [SYSTEM32_GPUPDATE], "the gpupdate.exe started")
+
+
+def only_gpupdate_started(suite, ctx):
+    check_equal(double_calls(ctx), ["gpupdate start: /force", "gpupdate end: 0"], "calls of the doubles")
+    check_equal(gpupdate_started_from(ctx), [SYSTEM32_GPUPDATE], "the gpupdate.exe started")
+    expect_registry(expected_registry)(suite, ctx)
+
+
+def gpupdate_only_off_system32():
+    """No system32\\gpupdate.exe, but one in every other folder a bare name
+    is looked for in (under Wine: PATH, with system32 first, then the exe's
+    folder and the current one). The probe runs before they are planted."""
+    row = no_gpupdate([])
+    row["before"] = then(row["before"], plant_decoys({"gpupdate"}))
+    return row
+
+
+SEARCH = [
+    # A userenv.dll and a gpupdate.exe beside the exe and in the current folder:
+    # the tool still takes both from system32.
+    dict(name="search.decoys_beside_exe_not_used", args=["-path", "{pol}"],
+         before=plant_decoys({"userenv", "gpupdate"}), lines=["exit code:0x0"], exit=0,
+         after=expect_system32_doubles),
+    dict(name="search.gpupdate_only_on_path_not_started", args=["-path", "{pol}"],
+         **gpupdate_only_off_system32()),
+    # No userenv.dll in system32 (and the override lets Wine take no builtin
+    # instead): the refresh request fails, gpupdate.exe runs all the same, and
+    # a decoy beside the exe is no way out.
+    dict(name="search.userenv_missing_from_system32", args=["-path", "{pol}"], userenv=None,
+         before=plant_decoys({"userenv"}),
+         lines=["Failed to refresh group policy. err:0x8007007E", "exit code:0x0"], exit=0x8007007E,
+         after=only_gpupdate_started),
+    dict(name="search.userenv_without_refresh_policy", args=["-path", "{pol}"],
+         userenv=os.path.join("no_refresh_policy", "userenv.dll"), before=plant_decoys({"userenv"}),
+         lines=["Failed to refresh group policy. err:0x8007007F", "exit code:0x0"], exit=0x8007007F,
+         after=only_gpupdate_started),
+]
+
+
+# ------------------------------------------ runs that share one policy folder
+
+def bulk_previous():
+    """A policy file of 16 MiB and more: records of other settings, with stale
+    records of three built-in rows at the start, in the middle and at the end;
+    and the file the merge makes of it."""
+    if not hasattr(bulk_previous, "files"):
+        count = 131072  # 128 bytes each
+        others = [(r"Software\Policies\Example\Bulk\Group%03d" % (i // 1024), "Value%06d" % i, REG_DWORD,
+                   1 + i % 50) for i in range(count)]
+        stale = {"ColorDepth": 16, "SecurityLayer": 2, "fUsbRedirectionEnableMode": 0}
+        stale_records = [(k, n, REG_DWORD, stale[n]) for k, n, _ in SETTINGS if n in stale]
+        records = stale_records[:1] + others[:count // 2] + stale_records[1:2] + others[count // 2:] + stale_records[2:]
+        table = {n: d for _, n, d in SETTINGS}
+        merged = [(k, n, t, table[n] if n in stale else d) for k, n, t, d in records] + table_records(skip=stale)
+        bulk_previous.files = preg.build(records), preg.build(merged)
+        check(len(bulk_previous.files[0]) >= 16 << 20, "the bulk file is smaller than 16 MiB")
+    return bulk_previous.files
+
+
+TOGETHER_TRIALS = 5
+# Wine's file warnings name each open refused for sharing: how often a run
+# found the lock taken, for the report only (it depends on timing).
+LOCK_REFUSED = re.compile(rb'Unable to create file L"[^"]*Registry\.pol\.lck" \(status c0000043\)')
+
+
+def two_runs_together(suite, ctx):
+    """Two runs started back to back on the same folder, several times over:
+    each waits its turn, so both end as a run on its own would, and the
+    folder holds one complete result."""
+    previous, merged = bulk_previous()
+    # For comparison: one run alone on the same file.
+    start_with({"Registry.pol": previous})(suite, ctx)
+    solo = ToolRun(suite, ctx, ctx.row, tag="-solo")
+    solo.wait(90)
+    check_console(suite, ctx, ctx.row, *solo.result(), what="a run on its own: ")
+    check_equal(read_file(os.path.join(ctx.pol, "Registry.pol")), merged, "Registry.pol after a run on its own")
+    print("a run on its own: %.2f s" % (solo.ended - solo.started))
+    backups = []
+    for trial in range(1, TOGETHER_TRIALS + 1):
+        for attempt in (1, 2):
+            shutil.rmtree(ctx.pol)
+            start_with({"Registry.pol": previous})(suite, ctx)
+            if os.path.exists(ctx.log):
+                os.remove(ctx.log)
+            runs = [ToolRun(suite, ctx, ctx.row, tag="-%d%s" % (trial, tag), env={"WINEDEBUG": "-all,warn+file"})
+                    for tag in "ab"]
+            deadline = time.monotonic() + 120
+            while not all([run.poll() for run in runs]):  # each run's end time noted
+                check(time.monotonic() < deadline, "trial %d: the runs did not end" % trial)
+                time.sleep(0.02)
+            if not any(run.never_ran() for run in runs) or attempt == 2:
+                break
+            print("note: wine64 ended with no output in trial %d; running the trial once more" % trial)
+        for tag, run in zip("ab", runs):
+            check_console(suite, ctx, ctx.row, *run.result(), what="trial %d, run %s: " % (trial, tag))
+        check_equal(sorted(os.listdir(ctx.pol)), ["Registry.pol", "Registry.pol.bak"],
+                    "trial %d: files in the policy folder" % trial)
+        check_equal(read_file(os.path.join(ctx.pol, "Registry.pol")), merged, "trial %d: Registry.pol" % trial)
+        backup = read_file(os.path.join(ctx.pol, "Registry.pol.bak"))
+        check(backup in (previous, merged), "trial %d: Registry.pol.bak of %d bytes is neither the previous "
+              "file nor the merged one" % (trial, len(backup)))
+        backups.append("previous" if backup == previous else "merged")
+        check_equal(sorted(double_calls(ctx)), sorted(["RefreshPolicy(1) -> 1", "gpupdate start: /force",
+                                                       "gpupdate end: 0"] * 2), "trial %d: calls of the doubles" % trial)
+        report = ", ".join("run %s %.2f s, found the lock taken %d times"
+                           % (tag, run.ended - run.started, len(LOCK_REFUSED.findall(read_file(run.err_path))))
+                           for tag, run in zip("ab", runs))
+        print("trial %d (started %.3f s apart): %s; backup holds the %s file"
+              % (trial, runs[1].started - runs[0].started, report, backups[-1]))
+    expect_registry(expected_registry)(suite, ctx)
+
+
+def hold_lock(ms):
+    """Another process holds the folder's lock file for ms milliseconds from
+    before the run starts."""
+    def before(suite, ctx):
+        start_with({"Registry.pol": PREVIOUS})(suite, ctx)
+        holder = suite.popen([suite.launcher, "--hold", ctx.win_pol + "\\Registry.pol.lck", str(ms)],
+                             env={"VELMORAST_DOUBLE_LOG": ctx.win_log}, cwd=ctx.dir)
+        ctx.processes.append(holder)
+        ctx.holder = holder
+        deadline = time.monotonic() + 30
+        while "hold: taken" not in ctx.read_log():
+            check(holder.poll() is None, "the holder ended (%s) before it took the lock" % holder.returncode)
+            check(time.monotonic() < deadline, "the holder never took the lock")
+            time.sleep(0.05)
+    return before
+
+
+def held_folder(ctx):
+    """The log as far as the holder wrote it, and the files it saw in the
+    folder as it let go, in name order."""
+    check_equal(ctx.holder.wait(timeout=90), 0, "the holder's exit status")
+    log = ctx.read_log()
+    match = re.match(r"^hold: releasing; folder:(.*)$", log[1] if len(log) > 1 else "")
+    check(log[:1] == ["hold: taken"] and match, "the holder's log: %r" % log[:2])
+    return log[2:], sorted(match.group(1).split())
+
+
+def lock_waited_for(suite, ctx):
+    rest, at_release = held_folder(ctx)
+    check_equal(at_release, ["Registry.pol", "Registry.pol.lck"], "files as the holder let go")
+    check_equal(double_calls(ctx, rest), ["RefreshPolicy(1) -> 1", "gpupdate start: /force", "gpupdate end: 0"],
+                "calls of the doubles after the holder let go")
+    expect_files({"Registry.pol": MERGED, "Registry.pol.bak": PREVIOUS})(suite, ctx)
+    print("the run took %.2f s" % ctx.elapsed)
+
+
+def lock_never_had(suite, ctx):
+    # Whether the holder has let go yet or not, the folder is as it was.
+    check_equal(read_file(os.path.join(ctx.pol, "Registry.pol")), PREVIOUS, "Registry.pol")
+    check(not (set(os.listdir(ctx.pol)) - {"Registry.pol", "Registry.pol.lck"}),
+          "files in the policy folder: %s" % sorted(os.listdir(ctx.pol)))
+    check_equal(suite.query_values(TS_KEY), None, "registry after the run")
+    rest, at_release = held_folder(ctx)
+    check_equal((rest, at_release), ([], ["Registry.pol", "Registry.pol.lck"]), "after the holder let go")
+    print("the run took %.2f s" % ctx.elapsed)
+
+
+LOCK = [
+    dict(name="lock.two_runs_together", args=["-path", "{pol}", "-bak", "1"], run=two_runs_together,
+         lines=["exit code:0x0"], exit=0),
+    dict(name="lock.held_2_s_then_taken", args=["-path", "{pol}", "-bak", "1"], before=hold_lock(2000),
+         lines=["exit code:0x0"], exit=0, after=lock_waited_for),
+    # The whole 60 s wait: run only with VELMORAST_WINE_SLOW=1.
+    dict(name="lock.held_past_the_wait", args=["-path", "{pol}", "-bak", "1"], before=hold_lock(66000), slow=True,
+         lines=["failed to lock policy folder. err:0x80070020"], exit=0x80070020, after=lock_never_had),
+]
+
+CASES = {row["name"]: row for row in STARTUP + POLICY_FILE + APPLY + SEARCH + LOCK}
 
 
 # ---------------------------------------------------------------- the driver
@@ -647,6 +918,9 @@ def can_mount(suite):
 def run_case(suite, name, options):
     """Runs one case; returns "passed", "failed" or "skipped"."""
     row = CASES[name]
+    if row.get("slow") and not os.environ.get("VELMORAST_WINE_SLOW"):
+        print("SKIP %s: takes over a minute; VELMORAST_WINE_SLOW=1 runs it" % name)
+        return "skipped"
     if row.get("needs_mount") and not options.in_namespace:
         allowed, reason = can_mount(suite)
         # VELMORAST_WINE_FORCE_UNSHARE=1 takes the namespace road even where a
@@ -667,6 +941,10 @@ def run_case(suite, name, options):
         print("FAIL %s: timed out: %s" % (name, timeout))
         verdict = "failed"
     finally:
+        for process in ctx.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
         for path in reversed(ctx.mounts):
             subprocess.run(["umount", path])
     print("%s %s (%.1f s)" % (verdict, name, time.monotonic() - started))

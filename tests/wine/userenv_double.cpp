@@ -7,6 +7,11 @@
 // "fail:<n>" fails with last error n (decimal). Every call is appended to
 // the log (see DoubleLog.h), so a test can see that it happened and with
 // which argument.
+//
+// Two variants are built from this file as well: with
+// VELMORAST_DOUBLE_DECOY, a userenv.dll planted where a DLL search by name
+// would find it, whose calls log as "decoy"; with
+// VELMORAST_DOUBLE_NO_REFRESH_POLICY, a userenv.dll without that export.
 #include <windows.h>
 
 #include "DoubleLog.h"
@@ -19,10 +24,12 @@ namespace {
 
 HMODULE g_hSelf;
 
+#if !defined(VELMORAST_DOUBLE_NO_REFRESH_POLICY)
 void AppendLog(const char* pszLine)
 {
     AppendDoubleLog(g_hSelf, pszLine);
 }
+#endif
 
 }  // namespace
 
@@ -34,6 +41,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID)
     return TRUE;
 }
 
+#if !defined(VELMORAST_DOUBLE_NO_REFRESH_POLICY)
 extern "C" __declspec(dllexport) BOOL WINAPI RefreshPolicy(BOOL bMachine)
 {
     char szMode[64] = "";
@@ -49,10 +57,15 @@ extern "C" __declspec(dllexport) BOOL WINAPI RefreshPolicy(BOOL bMachine)
     }
 
     char szLine[96];
+#if defined(VELMORAST_DOUBLE_DECOY)
+    snprintf(szLine, sizeof(szLine), "decoy RefreshPolicy(%d) -> %d\n", bMachine, bResult);
+#else
     snprintf(szLine, sizeof(szLine), "RefreshPolicy(%d) -> %d\n", bMachine, bResult);
+#endif
     AppendLog(szLine);
 
     // Set last: the logging above may change the last error.
     SetLastError(dwError);
     return bResult;
 }
+#endif

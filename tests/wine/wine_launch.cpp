@@ -10,11 +10,25 @@
 // With "--shellexecute" it makes the tool's launch request for
 // <system folder>\gpupdate.exe and prints the result and the last error, so
 // that a test knows what this platform reports when no gpupdate.exe is there.
+//
+// With "--refresh <dll path>" it loads that DLL by its path and calls its
+// RefreshPolicy(TRUE), so that a test can see that a stand-in DLL works
+// before it relies on the tool never loading it.
+//
+// With "--hold <path> <ms>" it opens <path> the way the tool opens its lock
+// file (no sharing, deleted on close), logs that it holds it (see
+// DoubleLog.h), keeps it for <ms> milliseconds, then logs which files stand
+// in the folder at that moment and lets go: a run that waits for the lock has
+// changed nothing by then.
 #include <windows.h>
 #include <shellapi.h>
 
+#include "DoubleLog.h"
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -99,6 +113,87 @@ int TryShellExecute()
     return 0;
 }
 
+int TryRefresh(const WCHAR* pszDll)
+{
+    HMODULE hDll = LoadLibraryW(pszDll);
+    if (hDll == nullptr) {
+        char szLine[64];
+        snprintf(szLine, sizeof(szLine), "LoadLibraryW failed, error %lu\n", GetLastError());
+        WriteOut(szLine);
+        return 1;
+    }
+    typedef BOOL(WINAPI * REFRESH_POLICY)(BOOL);
+    REFRESH_POLICY pfnRefreshPolicy =
+        reinterpret_cast<REFRESH_POLICY>(reinterpret_cast<void*>(GetProcAddress(hDll, "RefreshPolicy")));
+    if (pfnRefreshPolicy == nullptr) {
+        WriteOut("no RefreshPolicy\n");
+        return 1;
+    }
+    char szLine[32];
+    snprintf(szLine, sizeof(szLine), "RefreshPolicy:%d\n", pfnRefreshPolicy(TRUE) ? 1 : 0);
+    WriteOut(szLine);
+    return 0;
+}
+
+void LogUtf8(const WCHAR* pszText)
+{
+    char szUtf8[2048];
+    if (WideCharToMultiByte(CP_UTF8, 0, pszText, -1, szUtf8, sizeof(szUtf8), nullptr, nullptr) > 1) {
+        AppendDoubleLog(nullptr, szUtf8);
+    }
+}
+
+// "<path> <ms>": the path runs up to the last blank.
+int Hold(const WCHAR* pszArgs)
+{
+    const WCHAR* pszBlank = wcsrchr(pszArgs, L' ');
+    if (pszBlank == nullptr || pszBlank == pszArgs || pszBlank - pszArgs >= MAX_PATH) {
+        WriteOut("usage: wine_launch.exe --hold <path> <ms>\n");
+        return 2;
+    }
+    WCHAR szPath[MAX_PATH];
+    wmemcpy(szPath, pszArgs, pszBlank - pszArgs);
+    szPath[pszBlank - pszArgs] = 0;
+    DWORD dwMs = wcstoul(pszBlank + 1, nullptr, 10);
+
+    HANDLE hFile = CreateFileW(szPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        char szLine[64];
+        snprintf(szLine, sizeof(szLine), "hold: CreateFileW failed, error %lu\n", GetLastError());
+        AppendDoubleLog(nullptr, szLine);
+        WriteOut(szLine);
+        return 1;
+    }
+    AppendDoubleLog(nullptr, "hold: taken\n");
+    Sleep(dwMs);
+
+    // The files beside the held one, in the order the folder lists them.
+    WCHAR szPattern[MAX_PATH + 2];
+    wcscpy(szPattern, szPath);
+    WCHAR* pszSlash = wcsrchr(szPattern, L'\\');
+    WCHAR szLine[1024] = L"hold: releasing; folder:";
+    if (pszSlash != nullptr) {
+        wcscpy(pszSlash + 1, L"*");
+        WIN32_FIND_DATAW fd;
+        HANDLE hFind = FindFirstFileW(szPattern, &fd);
+        if (hFind != INVALID_HANDLE_VALUE) {
+            do {
+                if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0 &&
+                    wcslen(szLine) + wcslen(fd.cFileName) + 3 < 1024) {
+                    wcscat(szLine, L" ");
+                    wcscat(szLine, fd.cFileName);
+                }
+            } while (FindNextFileW(hFind, &fd));
+            FindClose(hFind);
+        }
+    }
+    wcscat(szLine, L"\n");
+    LogUtf8(szLine);
+    CloseHandle(hFile);
+    return 0;
+}
+
 }  // namespace
 
 int main()
@@ -109,6 +204,12 @@ int main()
     }
     if (wcscmp(pszChild, L"--shellexecute") == 0) {
         return TryShellExecute();
+    }
+    if (wcsncmp(pszChild, L"--refresh ", 10) == 0) {
+        return TryRefresh(pszChild + 10);
+    }
+    if (wcsncmp(pszChild, L"--hold ", 7) == 0) {
+        return Hold(pszChild + 7);
     }
     if (*pszChild == 0) {
         WriteOut("usage: wine_launch.exe <command line>\n");
