@@ -116,16 +116,18 @@ OFFSET FindRecordEnd(const BYTE* pb, OFFSET oFields, OFFSET oEnd)
     return 0;
 }
 
-// A key length bit (of 64) and a value name bit (of 256) for a record, the
-// latter from the name's length and its first and last code units with ASCII
-// case folded. The rows' bits, set once per merge, say which records can
-// match a row at all: a record with a clear bit is not compared with the
-// rows. The key length alone turns away the records under most other keys
-// before the name is looked at; most of the rest are spared the comparisons
-// by the name bit.
+// Bits that say which records can match a row at all, set once per merge
+// from the rows: a record with any of its bits clear is not compared with
+// the rows. A key length bit (of 64) turns away the records under most other
+// keys with one test. Two value name bits (of 256 each) follow, from the
+// name's length and its first and last code units, and from the key's length
+// and the name's second and next to last code units, with ASCII case folded;
+// names of other settings often share the first of them with a row's, and
+// each record let through is compared with every row.
 struct ROW_BITS {
     uint64_t qwKeyLengths;
     uint64_t rgqwNames[4];
+    uint64_t rgqwInnerNames[4];
 };
 
 inline unsigned NameBit(OFFSET cch, WCHAR wchFirst, WCHAR wchLast)
@@ -133,14 +135,32 @@ inline unsigned NameBit(OFFSET cch, WCHAR wchFirst, WCHAR wchLast)
     return static_cast<unsigned>(cch * 7 + FoldAscii(wchFirst) * 3 + FoldAscii(wchLast)) & 255;
 }
 
+// A name of fewer than two code units takes zeros, on both sides.
+inline unsigned InnerNameBit(OFFSET cchKey, WCHAR wchSecond, WCHAR wchNextToLast)
+{
+    return static_cast<unsigned>(cchKey * 5 + FoldAscii(wchSecond) * 3 + FoldAscii(wchNextToLast)) & 255;
+}
+
+inline void SetBit(uint64_t rgqw[4], unsigned iBit)
+{
+    rgqw[iBit / 64] |= 1ull << (iBit % 64);
+}
+
+inline bool IsBitSet(const uint64_t rgqw[4], unsigned iBit)
+{
+    return (rgqw[iBit / 64] >> (iBit % 64) & 1) != 0;
+}
+
 void MarkRowBits(const POLICY_SETTING* pSettings, DWORD cSettings, ROW_BITS* pBits)
 {
     for (DWORD i = 0; i < cSettings; ++i) {
         const WCHAR* pszName = pSettings[i].szValueName;
         const size_t cch = StringLength(pszName);
-        unsigned iBit = NameBit(cch, pszName[0], cch != 0 ? pszName[cch - 1] : 0);
-        pBits->rgqwNames[iBit / 64] |= 1ull << (iBit % 64);
-        pBits->qwKeyLengths |= 1ull << (StringLength(pSettings[i].szKeyName) % 64);
+        const size_t cchKey = StringLength(pSettings[i].szKeyName);
+        pBits->qwKeyLengths |= 1ull << (cchKey % 64);
+        SetBit(pBits->rgqwNames, NameBit(cch, pszName[0], cch != 0 ? pszName[cch - 1] : 0));
+        SetBit(pBits->rgqwInnerNames,
+               InnerNameBit(cchKey, cch >= 2 ? pszName[1] : 0, cch >= 2 ? pszName[cch - 2] : 0));
     }
 }
 
@@ -150,9 +170,13 @@ inline bool MayBeRow(const BYTE* pb, OFFSET cchKey, OFFSET oName, OFFSET oNameEn
         return false;
     }
     const OFFSET cch = (oNameEnd - oName) / 2;
-    unsigned iBit = NameBit(cch, static_cast<WCHAR>(CodeUnitAt(pb, oName)),
-                            static_cast<WCHAR>(cch != 0 ? CodeUnitAt(pb, oNameEnd - 2) : 0));
-    return (bits.rgqwNames[iBit / 64] >> (iBit % 64) & 1) != 0;
+    if (!IsBitSet(bits.rgqwNames, NameBit(cch, static_cast<WCHAR>(CodeUnitAt(pb, oName)),
+                                          static_cast<WCHAR>(cch != 0 ? CodeUnitAt(pb, oNameEnd - 2) : 0)))) {
+        return false;
+    }
+    return IsBitSet(bits.rgqwInnerNames,
+                    InnerNameBit(cchKey, static_cast<WCHAR>(cch >= 2 ? CodeUnitAt(pb, oName + 2) : 0),
+                                 static_cast<WCHAR>(cch >= 2 ? CodeUnitAt(pb, oNameEnd - 4) : 0)));
 }
 
 DWORD GiveUp(POLICY_SETTING* pSettings, DWORD cSettings)
@@ -194,7 +218,7 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
         return GiveUp(pSettings, cSettings);
     }
 
-    ROW_BITS bits = {0, {0, 0, 0, 0}};
+    ROW_BITS bits = {0, {0, 0, 0, 0}, {0, 0, 0, 0}};
     MarkRowBits(pSettings, cSettings, &bits);
 
     const OFFSET oEnd = cbSize;
