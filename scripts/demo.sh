@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds velmorast.exe and runs its main job under Wine, in a throwaway prefix,
-# then shows what it did: the records in Registry.pol and the registry values.
+# then shows what it did: the records in Registry.pol, gpt.ini and the registry
+# values.
 # VELMORAST_BUILD_DIR picks the build folder (default build/win).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -69,6 +70,13 @@ if [ -f "$policy" ]; then
   "$python" tests/wine/show_policy.py "$policy" | sed "s|$drive_c/|C:/|"
 else
   echo "no Registry.pol was written"
+fi
+gpt_ini="$drive_c/windows/system32/GroupPolicy/gpt.ini"
+echo "C:\\windows\\system32\\GroupPolicy\\gpt.ini, which tells the Group Policy engine to read Registry.pol:"
+if [ -f "$gpt_ini" ]; then
+  tr -d '\r' <"$gpt_ini" | sed 's/^/   /'
+else
+  echo "   (none)"
 fi
 echo "values under HKEY_LOCAL_MACHINE (Wine's reg.exe):"
 "$wine" reg query 'HKLM\SOFTWARE\Policies\Microsoft\Windows NT\Terminal Services' /s </dev/null 2>/dev/null |

@@ -891,7 +891,141 @@ LOCK = [
          lines=["failed to lock policy folder. err:0x80070020"], exit=0x80070020, after=lock_never_had),
 ]
 
-CASES = {row["name"]: row for row in STARTUP + POLICY_FILE + APPLY + SEARCH + LOCK}
+# ---------------------------------------------- gpt.ini and the read-only check
+
+GPT_INI = os.path.join("windows", "system32", "GroupPolicy", "gpt.ini")
+REGISTRY_GROUP = "[{35378EAC-683F-11D2-A89A-00C04FBBCFA2}{D02B1F72-3407-48AE-BA88-E8213C6761F1}]"
+CREATED_GPT_INI = ("[General]\r\ngPCFunctionalityVersion=2\r\ngPCMachineExtensionNames=%s\r\nVersion=1\r\n"
+                   % REGISTRY_GROUP).encode("ascii")
+# As the local policy editor leaves it with scripts and security settings.
+EDITOR_GROUPS = ("[{42B5FAAE-6536-11D2-AE5A-0000F87571E3}{40B6664F-4972-11D1-A7CA-0000F87571E3}]"
+                 "[{827D319E-6EAC-11D2-A4EA-00C04F79F83A}{803E14A0-B4FB-11D0-A0D0-00A0C90F574B}]")
+EDITOR_GPT_INI = ("[General]\r\ngPCFunctionalityVersion=2\r\ngPCMachineExtensionNames=%s\r\n"
+                  "gPCUserExtensionNames=[{42B5FAAE-6536-11D2-AE5A-0000F87571E3}{40B6664F-4972-11D1-A7CA-0000F87571E3}]\r\n"
+                  "Version=65537\r\n" % EDITOR_GROUPS).encode("ascii")
+EDITOR_GPT_INI_AFTER = EDITOR_GPT_INI.replace(
+    b"gPCMachineExtensionNames=", b"gPCMachineExtensionNames=" + REGISTRY_GROUP.encode("ascii")).replace(
+    b"Version=65537", b"Version=65538")
+
+
+def gpt_ini_path(suite):
+    return os.path.join(suite.drive_c, GPT_INI)
+
+
+def snapshot(suite):
+    """Bytes and time stamps of the default folder's files, and the registry."""
+    files = {}
+    for path in (gpt_ini_path(suite), os.path.join(suite.system32, "GroupPolicy", "Machine", "Registry.pol")):
+        if os.path.exists(path):
+            info = os.stat(path)
+            files[path] = (read_file(path), info.st_mtime_ns, info.st_ino)
+    return files, suite.query_values(TS_KEY)
+
+
+def update_first(change=None):
+    """A whole update in the default folder before the case's own run."""
+    def before(suite, ctx):
+        end_to_end_before(suite, ctx)
+        output, exit_code = run_tool(suite, ctx, {"args": []})
+        check_equal((output, exit_code), (console("exit code:0x0"), 0), "the update before the case")
+        if change:
+            change(suite, ctx)
+        os.remove(ctx.log) if os.path.exists(ctx.log) else None
+        ctx.snapshot = snapshot(suite)
+    return before
+
+
+def unchanged(extra=None):
+    """The run changed no byte or time stamp, and started no gpupdate.exe."""
+    def after(suite, ctx):
+        check_equal(snapshot(suite), ctx.snapshot, "files and registry after the run")
+        check(not any(line.startswith("gpupdate") for line in ctx.read_log()), "gpupdate.exe ran: %r" % ctx.read_log())
+        if extra:
+            extra(suite, ctx)
+    return after
+
+
+def expect_gpt_ini(expected):
+    def after(suite, ctx):
+        check_equal(read_file(gpt_ini_path(suite)), expected, "gpt.ini")
+    return after
+
+
+def write_gpt_ini(data):
+    def before(suite, ctx):
+        end_to_end_before(suite, ctx)
+        write_file(gpt_ini_path(suite), data)
+    return before
+
+
+def change_policy_file(suite, ctx):
+    path = os.path.join(suite.system32, "GroupPolicy", "Machine", "Registry.pol")
+    write_file(path, preg.build(preg.parse(read_file(path)) + [(TS_KEY, "ColorDepth", REG_DWORD, 16)]))
+
+
+def drop_record(suite, ctx):
+    path = os.path.join(suite.system32, "GroupPolicy", "Machine", "Registry.pol")
+    write_file(path, preg.build([r for r in preg.parse(read_file(path)) if r[1] != "ColorDepth"]))
+
+
+def set_color_depth(suite, ctx):
+    result = suite.wine(["reg", "add", "HKLM\\" + TS_KEY, "/v", "ColorDepth", "/t", "REG_DWORD", "/d", "16", "/f"])
+    check(result.returncode == 0, "reg add failed")
+
+
+def other_path_before(suite, ctx):
+    os.makedirs(ctx.pol)
+    write_file(ctx.path("gpt.ini"), EDITOR_GPT_INI)
+
+
+def other_path_after(suite, ctx):
+    check_equal(read_file(ctx.path("gpt.ini")), EDITOR_GPT_INI, "gpt.ini beside another policy folder")
+    check(not os.path.exists(gpt_ini_path(suite)), "the machine's gpt.ini was made for another folder")
+
+
+def gpt_ini_disk_full_before(suite, ctx):
+    """GroupPolicy on a tmpfs of two pages: the previous gpt.ini takes one and
+    the new Registry.pol the other, so gpt.ini's work file finds no room."""
+    group_policy = os.path.join(suite.system32, "GroupPolicy")
+    os.makedirs(group_policy)
+    mount_tmpfs(ctx, group_policy, 2 * 4096)
+    os.makedirs(os.path.join(group_policy, "Machine"))
+    write_file(gpt_ini_path(suite), EDITOR_GPT_INI)
+
+
+def gpt_ini_disk_full_after(suite, ctx):
+    check_equal(read_file(gpt_ini_path(suite)), EDITOR_GPT_INI, "gpt.ini after the failed write")
+    group_policy = os.path.join(suite.system32, "GroupPolicy")
+    check_equal(sorted(os.listdir(group_policy)), ["Machine", "gpt.ini"], "files in GroupPolicy")
+    check_equal(read_file(os.path.join(group_policy, "Machine", "Registry.pol")), NEW_FILE, "Registry.pol")
+    check(not any(line.startswith("RefreshPolicy") for line in ctx.read_log()), "the refresh ran after a failure")
+
+
+GPT_AND_CHECK = [
+    dict(name="gpt_ini.created_on_first_run", args=[], before=end_to_end_before, lines=["exit code:0x0"], exit=0,
+         after=expect_gpt_ini(CREATED_GPT_INI)),
+    # Registry.pol is written with the bytes it had: gpt.ini keeps its bytes and time stamp.
+    dict(name="gpt_ini.second_run_leaves_it_alone", args=[], before=update_first(), lines=["exit code:0x0"], exit=0,
+         after=lambda suite, ctx: check_equal(snapshot(suite)[0][gpt_ini_path(suite)], ctx.snapshot[0][gpt_ini_path(suite)],
+                                              "gpt.ini bytes and time stamp")),
+    dict(name="gpt_ini.version_follows_a_changed_policy_file", args=[], before=update_first(change_policy_file),
+         lines=["exit code:0x0"], exit=0, after=expect_gpt_ini(CREATED_GPT_INI.replace(b"Version=1", b"Version=2"))),
+    dict(name="gpt_ini.editor_layout_gets_the_registry_group_in_order", args=[], before=write_gpt_ini(EDITOR_GPT_INI),
+         lines=["exit code:0x0"], exit=0, after=expect_gpt_ini(EDITOR_GPT_INI_AFTER)),
+    dict(name="gpt_ini.other_path_leaves_gpt_ini_alone", args=["-path", "{pol}"], before=other_path_before,
+         lines=["exit code:0x0"], exit=0, after=other_path_after),
+    dict(name="gpt_ini.disk_full_keeps_the_previous_gpt_ini", args=[], before=gpt_ini_disk_full_before,
+         needs_mount=True, lines=["failed to write gpt.ini. err:0x80070070"], exit=0x80070070,
+         after=gpt_ini_disk_full_after),
+    dict(name="check.in_force_after_an_update", args=["-check", "1"], before=update_first(), lines=[], exit=0,
+         after=unchanged()),
+    dict(name="check.registry_value_changed", args=["-check", "1"], before=update_first(set_color_depth),
+         lines=["not in force: ColorDepth in registry: type:4 size:4 data:0x10"], exit=1, after=unchanged()),
+    dict(name="check.record_removed_from_the_policy_file", args=["-check", "1"], before=update_first(drop_record),
+         lines=["not in force: ColorDepth in policy file: missing"], exit=1, after=unchanged()),
+]
+
+CASES = {row["name"]: row for row in STARTUP + POLICY_FILE + APPLY + SEARCH + LOCK + GPT_AND_CHECK}
 
 
 # ---------------------------------------------------------------- the driver
