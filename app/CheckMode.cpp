@@ -8,6 +8,7 @@
 #include "platform/Text.h"
 #include "policy/PolicyFile.h"
 #include "policy/PolicySettings.h"
+#include "policy/SafeReplace.h"
 #include "policy/UpdateGptIni.h"
 #include "policy/UpdatePolicyFile.h"
 
@@ -22,13 +23,15 @@ bool InForce(const POLICY_SETTING& row, DWORD dwType, DWORD cbData, DWORD dwData
 // merge walk as an update; the buffer is not written anywhere.
 HRESULT ReadPolicyFileRows(POLICY_SEEN* prgSeen)
 {
-    WCHAR szFile[MAX_PATH];
-    if (FAILED(FormatString(szFile, MAX_PATH, WSTR("%s\\%s"), g_pszPolicyDir, POLICY_FILE_NAME))) {
+    // The names an update would use, so that a folder an update refuses as
+    // too long is refused here too.
+    SAFE_REPLACE_PATHS paths;
+    if (FAILED(FormatReplacePaths(&paths, g_pszPolicyDir, POLICY_FILE_NAME))) {
         PrintMessage(WSTR("policy folder path too long\n"));
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     }
     POLICY_IMAGE image;
-    HRESULT hr = ReadPolicyFile(szFile, g_PolicySettings, POLICY_SETTING_COUNT, &image, prgSeen);
+    HRESULT hr = ReadPolicyFile(paths.szFile, g_PolicySettings, POLICY_SETTING_COUNT, &image, prgSeen);
     if (FAILED(hr)) {
         return hr;
     }

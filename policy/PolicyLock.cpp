@@ -33,8 +33,11 @@ HRESULT LockPolicyFolder(const WCHAR* pszFolder, const WCHAR* pszFileName, HANDL
             return S_OK;
         }
         const DWORD dwError = PlatformGetLastError();
+        // Only access denied in a row counts against the few: every hand-over
+        // between waiting runs can give one.
+        cDenied = dwError == ERROR_ACCESS_DENIED ? cDenied + 1 : 0;
         const bool bBusy = dwError == ERROR_SHARING_VIOLATION ||
-                           (dwError == ERROR_ACCESS_DENIED && ++cDenied <= POLICY_LOCK_DENIED_TRIES);
+                           (dwError == ERROR_ACCESS_DENIED && cDenied <= POLICY_LOCK_DENIED_TRIES);
         if (!bBusy || dwWaitedMs >= POLICY_LOCK_WAIT_MS) {
             HRESULT hr = HResultFromLastError();
             PrintMessage(WSTR("failed to lock policy folder. err:0x%08lX\n"), hr);

@@ -33,11 +33,6 @@ bool WaitToRetry(int* piTry)
     return true;
 }
 
-bool IsAbsent(DWORD dwError)
-{
-    return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
-}
-
 bool IsTaken(DWORD dwError)
 {
     return dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS;
@@ -51,7 +46,7 @@ bool IsTaken(DWORD dwError)
 HRESULT KeepPreviousAsBackup(const SAFE_REPLACE_PATHS& paths)
 {
     HRESULT hrDelete = S_OK;
-    if (!PlatformDeleteFile(paths.szBackup) && !IsAbsent(PlatformGetLastError())) {
+    if (!PlatformDeleteFile(paths.szBackup) && !IsAbsentError(PlatformGetLastError())) {
         hrDelete = HResultFromLastError();
     }
     if (!PlatformMoveFile(paths.szPrevious, paths.szBackup)) {
@@ -182,7 +177,7 @@ HRESULT SettleLeftovers(const SAFE_REPLACE_PATHS& paths, const SAFE_REPLACE_MESS
         return S_OK;
     }
     const DWORD dwError = PlatformGetLastError();
-    if (IsAbsent(dwError)) {
+    if (IsAbsentError(dwError)) {
         return S_OK;
     }
     if (!IsTaken(dwError)) {

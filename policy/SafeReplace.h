@@ -1,8 +1,9 @@
 // The safe replace of a file that Windows reads: the new bytes go to a work
 // file beside the target, created exclusively, written in full, flushed and
 // closed, and are then swapped in with ReplaceFileW, which keeps the target's
-// ACL and attributes. The target is at every moment either its previous
-// bytes or the new ones. Registry.pol and gpt.ini both go through here.
+// ACL and attributes. The target never holds part of either image: it is its
+// previous bytes or the new ones (ReplaceFileW renames, so for an instant it
+// may be absent). Registry.pol and gpt.ini both go through here.
 #pragma once
 
 #include "platform/Types.h"
@@ -25,6 +26,12 @@ struct SAFE_REPLACE_MESSAGES {
     const WCHAR* pszWriteOutput;  // the work file cannot be written or put in place
     const WCHAR* pszKeepBackup;   // the previous file cannot take the backup name
 };
+
+// The error of a file, or its folder, that is not there.
+inline bool IsAbsentError(DWORD dwError)
+{
+    return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
+}
 
 // Formats the four names from the folder, taken as given ("%s\%s"), and the
 // file name. Fails with HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) when

@@ -60,25 +60,18 @@ HRESULT FormatGptIniPaths(const WCHAR* pszPolicyFolder, SAFE_REPLACE_PATHS* pPat
     return FormatReplacePaths(pPaths, szParent, GPT_INI_FILE_NAME);
 }
 
-// Reads gpt.ini whole into g_rgbGptIni, absence being no file, and checks
-// that it is INI text: the edit it will get tells.
-HRESULT ReadGptIni(const WCHAR* pszPolicyFolder)
+// Reads the gpt.ini named in g_gptIniPaths whole into g_rgbGptIni, absence
+// being no file.
+HRESULT LoadGptIni()
 {
     g_bGptIniExists = false;
     g_cbGptIni = 0;
-    HRESULT hr = FormatGptIniPaths(pszPolicyFolder, &g_gptIniPaths);
-    if (FAILED(hr)) {
-        PrintMessage(WSTR("gpt.ini path too long\n"));
-        return hr;
-    }
-
     HANDLE hFile = OpenForReadWithRetry(g_gptIniPaths.szFile);
     if (hFile == INVALID_HANDLE_VALUE) {
-        DWORD dwError = PlatformGetLastError();
-        if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND) {
+        if (IsAbsentError(PlatformGetLastError())) {
             return S_OK;
         }
-        hr = HResultFromLastError();
+        HRESULT hr = HResultFromLastError();
         PrintMessage(c_gptIniMessages.pszOpenInput, hr);
         return hr;
     }
@@ -86,25 +79,42 @@ HRESULT ReadGptIni(const WCHAR* pszPolicyFolder)
 
     uint64_t cbFile = 0;
     if (!PlatformGetFileSize(hFile, &cbFile)) {
-        hr = HResultFromLastError();
+        HRESULT hr = HResultFromLastError();
         PrintMessage(WSTR("failed to read gpt.ini. err:0x%08lX\n"), hr);
         return hr;
     }
     if (cbFile > GPT_INI_MAX_SIZE) {
-        hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+        HRESULT hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
         PrintMessage(WSTR("gpt.ini could not be recognized. err:0x%08lX\n"), hr);
         return hr;
     }
     DWORD cbRead = 0;
-    if (cbFile != 0 && (!PlatformReadFile(hFile, g_rgbGptIni, static_cast<DWORD>(cbFile), &cbRead) ||
-                        cbRead != cbFile)) {
-        hr = HResultFromLastError();
-        PrintMessage(WSTR("failed to read gpt.ini. err:0x%08lX\n"), hr);
-        return hr;
+    if (cbFile != 0) {
+        HRESULT hr = S_OK;
+        if (!PlatformReadFile(hFile, g_rgbGptIni, static_cast<DWORD>(cbFile), &cbRead)) {
+            hr = HResultFromLastError();
+        } else if (cbRead != cbFile) {
+            // The file shrank under us: the last error says nothing about that.
+            hr = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+        }
+        if (FAILED(hr)) {
+            PrintMessage(WSTR("failed to read gpt.ini. err:0x%08lX\n"), hr);
+            return hr;
+        }
     }
     g_bGptIniExists = true;
     g_cbGptIni = static_cast<DWORD>(cbFile);
     return S_OK;
+}
+
+// Names gpt.ini's files for pszPolicyFolder in g_gptIniPaths.
+HRESULT NameGptIni(const WCHAR* pszPolicyFolder)
+{
+    HRESULT hr = FormatGptIniPaths(pszPolicyFolder, &g_gptIniPaths);
+    if (FAILED(hr)) {
+        PrintMessage(WSTR("gpt.ini path too long\n"));
+    }
+    return hr;
 }
 
 // The edit of the file read, into g_rgbGptIniNew.
@@ -130,15 +140,13 @@ bool IsMachinePolicyFolder(const WCHAR* pszFolder, const WCHAR* pszMachineFolder
 
 HRESULT PrepareGptIni(const WCHAR* pszPolicyFolder)
 {
-    SAFE_REPLACE_PATHS paths;
-    HRESULT hr = FormatGptIniPaths(pszPolicyFolder, &paths);
+    HRESULT hr = NameGptIni(pszPolicyFolder);
     if (SUCCEEDED(hr)) {
-        hr = SettleLeftovers(paths, c_gptIniMessages, false);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        hr = SettleLeftovers(g_gptIniPaths, c_gptIniMessages, false);
     }
-    hr = ReadGptIni(pszPolicyFolder);
+    if (SUCCEEDED(hr)) {
+        hr = LoadGptIni();
+    }
     if (FAILED(hr)) {
         return hr;
     }
@@ -152,7 +160,10 @@ HRESULT PrepareGptIni(const WCHAR* pszPolicyFolder)
 HRESULT CheckGptIni(const WCHAR* pszPolicyFolder, bool* pbInStep)
 {
     *pbInStep = false;
-    HRESULT hr = ReadGptIni(pszPolicyFolder);
+    HRESULT hr = NameGptIni(pszPolicyFolder);
+    if (SUCCEEDED(hr)) {
+        hr = LoadGptIni();
+    }
     if (FAILED(hr)) {
         return hr;
     }
@@ -168,9 +179,16 @@ HRESULT CheckGptIni(const WCHAR* pszPolicyFolder, bool* pbInStep)
 
 HRESULT WriteGptIni(bool bPolicyChanged)
 {
+    // Read once more: the policy editor or the Group Policy service may have
+    // rewritten gpt.ini while Registry.pol and the registry were written,
+    // and their change must not be reverted.
+    HRESULT hr = LoadGptIni();
+    if (FAILED(hr)) {
+        return hr;
+    }
     DWORD cbNew = 0;
     bool bWrite = false;
-    HRESULT hr = EditReadGptIni(bPolicyChanged, &cbNew, &bWrite);
+    hr = EditReadGptIni(bPolicyChanged, &cbNew, &bWrite);
     if (FAILED(hr) || !bWrite) {
         return hr;
     }

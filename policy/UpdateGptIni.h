@@ -28,8 +28,8 @@ HRESULT PrepareGptIni(const WCHAR* pszPolicyFolder);
 // version is not 0.
 HRESULT CheckGptIni(const WCHAR* pszPolicyFolder, bool* pbInStep);
 
-// After Registry.pol is in place: writes the gpt.ini read by PrepareGptIni
-// with the registry extension listed and the machine version raised when
+// After Registry.pol is in place: reads gpt.ini again (another program may
+// have changed it meanwhile) and writes it with the registry extension listed and the machine version raised when
 // bPolicyChanged, when the list had to change, or when it was 0. Writes
 // nothing when nothing changes. Uses the same safe replace as Registry.pol;
 // fails with its line, leaving the previous gpt.ini intact.

@@ -128,8 +128,7 @@ HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cS
     HANDLE hInput = OpenForReadWithRetry(pszPath);
     pImage->bExisted = hInput != INVALID_HANDLE_VALUE;
     if (!pImage->bExisted) {
-        DWORD dwError = PlatformGetLastError();
-        if (dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND) {
+        if (!IsAbsentError(PlatformGetLastError())) {
             HRESULT hr = HResultFromLastError();
             PrintMessage(WSTR("failed to open input file. err:0x%08lX\n"), hr);
             return hr;

@@ -15,6 +15,9 @@ const intptr_t c_hFirstKey = 0x5000;
 bool Enter(const char* pszName)
 {
     g_fake.calls.push_back(pszName);
+    if (g_fake.onCall) {
+        g_fake.onCall(pszName);
+    }
     ++g_fake.nCounted;
     bool bFail = false;
     if (g_fake.nFailCall != 0) {

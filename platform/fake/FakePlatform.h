@@ -4,6 +4,7 @@
 // and a last error of 0.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -22,6 +23,9 @@ struct FAKE_REG_VALUE {
 struct FAKE_STATE {
     // Call log: the seam name of every call, in order ("CreateNewFile", ...).
     std::vector<std::string> calls;
+    // Run before every counted call with its name: lets a test play another
+    // process that changes something in the middle of a run.
+    std::function<void(const std::string&)> onCall;
 
     // Fault injection. Counted calls are every seam call except
     // WriteStdout and GetLastError. nFailCall is 1-based; 0 fails nothing.

@@ -190,9 +190,8 @@ LONG PlatformRegQueryValue(HKEY hKey, const WCHAR* pszValueName, DWORD* pdwType,
 BOOL PlatformRefreshPolicy(BOOL bMachine)
 {
     // userenv is no KnownDLL: imported by name, it would be looked for in the
-    // exe's folder first. Loaded by its full System32 path instead, with its
-    // own dependencies searched from there; this works on Windows 7 without
-    // LOAD_LIBRARY_SEARCH_SYSTEM32. It stays loaded until the process ends.
+    // exe's folder first. Loaded by its full System32 path instead. It stays
+    // loaded until the process ends.
     WCHAR szPath[MAX_PATH];
     UINT cch = GetSystemDirectoryW(szPath, MAX_PATH);
     static const WCHAR c_szName[] = L"\\userenv.dll";
@@ -203,7 +202,13 @@ BOOL PlatformRefreshPolicy(BOOL bMachine)
         return FALSE;
     }
     memcpy(szPath + cch, c_szName, sizeof(c_szName));
-    HMODULE hUserenv = LoadLibraryExW(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Its own dependencies from System32 too. Windows 7 without KB2533623
+    // refuses that flag with ERROR_INVALID_PARAMETER; there the altered
+    // search starts in the DLL's own folder, System32.
+    HMODULE hUserenv = LoadLibraryExW(szPath, nullptr, 0x00000800);  // LOAD_LIBRARY_SEARCH_SYSTEM32
+    if (hUserenv == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        hUserenv = LoadLibraryExW(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
     if (hUserenv == nullptr) {
         return FALSE;
     }

@@ -153,4 +153,37 @@ TEST(UpdateGptIni, FailuresKeepThePreviousGptIniAndSkipTheRefresh)
     }
 }
 
+// Another program that rewrites gpt.ini while Registry.pol is being written
+// keeps its change: the edit starts from what is there at the end.
+TEST(UpdateGptIni, EditsTheFileAsItIsWhenWriting)
+{
+    FakeReset();
+    FakeSetFile(c_gptIni, Bytes("[General]\r\nVersion=65536\r\n"));
+    g_fake.onCall = [](const std::string& call) {
+        if (call == "RegCreateKey") {
+            FakeSetFile(c_gptIni, Bytes("[General]\r\nVersion=131072\r\ngPCUserExtensionNames=[]\r\n"));
+        }
+    };
+    EXPECT_EQ(RunTool({u"v"}), S_OK);
+    EXPECT_EQ(Text(FakeGetFile(c_gptIni)),
+              "[General]\r\nVersion=131073\r\ngPCUserExtensionNames=[]\r\n"
+              "gPCMachineExtensionNames=[{35378EAC-683F-11D2-A89A-00C04FBBCFA2}{D02B1F72-3407-48AE-BA88-E8213C6761F1}]\r\n");
+}
+
+// A gpt.ini shorter than its size said when read: the failure says so,
+// whatever the last error held before.
+TEST(UpdateGptIni, ShortReadIsEndOfFile)
+{
+    FakeReset();
+    FakeSetFile(c_gptIni, c_versionZero);
+    g_fake.cbReportedSize = c_versionZero.size() + 10;
+    g_fake.dwLastError = 183;
+    EXPECT_EQ(RunTool({u"v"}), static_cast<HRESULT>(0x80070026));
+    const std::string line = "failed to read gpt.ini. err:0x80070026\r\n";
+    ASSERT_GE(g_fake.stdoutBytes.size(), line.size());
+    EXPECT_EQ(g_fake.stdoutBytes.substr(g_fake.stdoutBytes.size() - line.size()), line);
+    EXPECT_FALSE(FakeHasFile(c_pol));
+    EXPECT_EQ(FakeGetFile(c_gptIni), c_versionZero);
+}
+
 }  // namespace
