@@ -290,6 +290,13 @@ std::vector<MERGE_CASE> MergeCases()
          "prefix value name error\n"},
         {"key runs into the end", Cat({Header(), Stale(0), Utf16(u"[SOFTWARE")}), {}, {},
          "prefix value name error\n"},
+        // A zero unit stands where the NUL of the key before stood, but the
+        // key ends one unit earlier: ";" must follow that first NUL.
+        {"key one unit shorter than the key before, then a second NUL",
+         Cat({Header(), Stale(0), Utf16(u"["), Sz(c_ts.substr(0, c_ts.size() - 1)), Sz(u""), Utf16(u";"),
+              Sz(u"Banner"), Utf16(u";"),
+              Dword(4), Utf16(u";"), Dword(4), Utf16(u";"), Dword(1), Utf16(u"]")}),
+         {}, {}, "prefix value name error\n"},
         {"no \";\" after the value name",
          Cat({Header(), Stale(0), Utf16(u"["), Sz(c_ts), Utf16(u";"), Sz(u"x"), Utf16(u"]")}), {}, {},
          "postfix path error\n"},
