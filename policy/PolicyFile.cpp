@@ -218,8 +218,12 @@ DWORD MergePolicyFile(HANDLE hInput, DWORD cbSize, BYTE* pbBuffer, POLICY_SETTIN
     }
     DWORD cbRead = 0;
     HRESULT hrRead = S_OK;
-    if (!PlatformReadFile(hInput, pbBuffer, cbSize, &cbRead) || cbRead < cbSize) {
+    if (!PlatformReadFile(hInput, pbBuffer, cbSize, &cbRead)) {
         hrRead = HResultFromLastError();
+    } else if (cbRead < cbSize) {
+        // The file shrank since its size was taken: a read that succeeds
+        // leaves the last error as it was, which says nothing about this.
+        hrRead = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
     }
     if (phrRead != nullptr) {
         *phrRead = hrRead;
