@@ -107,14 +107,23 @@ HRESULT LoadGptIni()
     return S_OK;
 }
 
-// Names gpt.ini's files for pszPolicyFolder in g_gptIniPaths.
-HRESULT NameGptIni(const WCHAR* pszPolicyFolder)
+// Names gpt.ini's files for pszPolicyFolder in g_gptIniPaths, settles what
+// an interrupted write left when bSettle (a run that writes nothing leaves
+// it), and reads the file.
+HRESULT NameAndLoadGptIni(const WCHAR* pszPolicyFolder, bool bSettle)
 {
     HRESULT hr = FormatGptIniPaths(pszPolicyFolder, &g_gptIniPaths);
     if (FAILED(hr)) {
         PrintMessage(WSTR("gpt.ini path too long\n"));
+        return hr;
     }
-    return hr;
+    if (bSettle) {
+        hr = SettleLeftovers(g_gptIniPaths, c_gptIniMessages, false);
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+    return LoadGptIni();
 }
 
 // The edit of the file read, into g_rgbGptIniNew.
@@ -140,13 +149,7 @@ bool IsMachinePolicyFolder(const WCHAR* pszFolder, const WCHAR* pszMachineFolder
 
 HRESULT PrepareGptIni(const WCHAR* pszPolicyFolder)
 {
-    HRESULT hr = NameGptIni(pszPolicyFolder);
-    if (SUCCEEDED(hr)) {
-        hr = SettleLeftovers(g_gptIniPaths, c_gptIniMessages, false);
-    }
-    if (SUCCEEDED(hr)) {
-        hr = LoadGptIni();
-    }
+    HRESULT hr = NameAndLoadGptIni(pszPolicyFolder, true);
     if (FAILED(hr)) {
         return hr;
     }
@@ -160,10 +163,7 @@ HRESULT PrepareGptIni(const WCHAR* pszPolicyFolder)
 HRESULT CheckGptIni(const WCHAR* pszPolicyFolder, bool* pbInStep)
 {
     *pbInStep = false;
-    HRESULT hr = NameGptIni(pszPolicyFolder);
-    if (SUCCEEDED(hr)) {
-        hr = LoadGptIni();
-    }
+    HRESULT hr = NameAndLoadGptIni(pszPolicyFolder, false);
     if (FAILED(hr)) {
         return hr;
     }

@@ -21,6 +21,8 @@
 // in the folder at that moment and lets go: a run that waits for the lock has
 // changed nothing by then.
 #include <windows.h>
+
+#include "CommandLine.h"
 #include <shellapi.h>
 
 #include "DoubleLog.h"
@@ -39,29 +41,6 @@ void WriteOut(const char* pszText)
     WriteFile(hStdout, pszText, static_cast<DWORD>(strlen(pszText)), &cbWritten, nullptr);
 }
 
-// The command line after the launcher's own name, as the Windows start-up code
-// would split off argv[0]: quoted up to the next quote, otherwise up to a blank.
-const WCHAR* SkipProgramName(const WCHAR* pszCommandLine)
-{
-    const WCHAR* p = pszCommandLine;
-    if (*p == L'"') {
-        ++p;
-        while (*p != 0 && *p != L'"') {
-            ++p;
-        }
-        if (*p == L'"') {
-            ++p;
-        }
-    } else {
-        while (*p != 0 && *p != L' ' && *p != L'\t') {
-            ++p;
-        }
-    }
-    while (*p == L' ' || *p == L'\t') {
-        ++p;
-    }
-    return p;
-}
 
 int PrintOsVersion()
 {

@@ -6,34 +6,13 @@
 //   launch: <milliseconds> ms exit:0x<child's exit code>
 #include <windows.h>
 
+#include "../../wine/CommandLine.h"
+
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// The command line after the launcher's own name, split off as the start-up
-// code splits argv[0]: quoted up to the next quote, otherwise up to a blank.
-const WCHAR* SkipProgramName(const WCHAR* pszCommandLine)
-{
-    const WCHAR* p = pszCommandLine;
-    if (*p == L'"') {
-        ++p;
-        while (*p != 0 && *p != L'"') {
-            ++p;
-        }
-        if (*p == L'"') {
-            ++p;
-        }
-    } else {
-        while (*p != 0 && *p != L' ' && *p != L'\t') {
-            ++p;
-        }
-    }
-    while (*p == L' ' || *p == L'\t') {
-        ++p;
-    }
-    return p;
-}
 
 }  // namespace
 
