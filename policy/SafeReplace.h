@@ -24,7 +24,7 @@ struct SAFE_REPLACE_MESSAGES {
     const WCHAR* pszOpenInput;    // the previous file cannot be opened or put back
     const WCHAR* pszOpenOutput;   // the work file cannot be created
     const WCHAR* pszWriteOutput;  // the work file cannot be written or put in place
-    const WCHAR* pszKeepBackup;   // the previous file cannot take the backup name
+    const WCHAR* pszKeepBackup;   // the previous file cannot take the backup name (null: never backed up)
 };
 
 // The error of a file, or its folder, that is not there.

@@ -16,7 +16,7 @@ const SAFE_REPLACE_MESSAGES c_gptIniMessages = {
     WSTR("failed to open gpt.ini. err:0x%08lX\n"),
     WSTR("failed to open gpt.ini for writing. err:0x%08lX\n"),
     WSTR("failed to write gpt.ini. err:0x%08lX\n"),
-    WSTR("failed to keep gpt.ini backup. err:0x%08lX\n"),
+    nullptr,  // gpt.ini is never kept as a backup
 };
 
 // The file read by PrepareGptIni, for WriteGptIni. Fixed buffers: gpt.ini is

@@ -114,7 +114,6 @@ HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cS
                        POLICY_SEEN* prgSeen)
 {
     pImage->pbBuffer = nullptr;
-    pImage->cbBuffer = 0;
     pImage->cbExisting = 0;
     pImage->cbKept = 0;
     pImage->bExisted = false;
@@ -158,7 +157,6 @@ HRESULT ReadPolicyFile(const WCHAR* pszPath, POLICY_SETTING* pSettings, DWORD cS
         return E_OUTOFMEMORY;
     }
     pImage->pbBuffer = pbBuffer;
-    pImage->cbBuffer = cbBuffer;
     pImage->cbExisting = static_cast<DWORD>(cbExisting);
     PlatformTraceStep("open and allocate");
 

@@ -9,7 +9,6 @@
 // content.
 struct POLICY_IMAGE {
     BYTE* pbBuffer;       // owned; FreePolicyImage releases it
-    DWORD cbBuffer;
     DWORD cbExisting;     // size of the file read, 0 when there was none
     DWORD cbKept;         // bytes of content the merge kept, 0 when it gave up
     bool bExisted;        // the file was there

@@ -262,7 +262,6 @@ void* PlatformAllocate(size_t cb)
 void PlatformRestrictDllSearch()
 {
     g_fake.calls.push_back("RestrictDllSearch");
-    g_fake.bDllSearchRestricted = true;
 }
 
 UINT PlatformGetSystemDirectory(WCHAR* pszBuffer, UINT cchBuffer)

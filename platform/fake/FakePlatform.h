@@ -50,7 +50,6 @@ struct FAKE_STATE {
     std::set<FAKE_PATH> deleteOnClose;      // open with FILE_FLAG_DELETE_ON_CLOSE
     FAKE_PATH systemDir;
     FAKE_PATH currentDir;  // what a relative path is taken from
-    bool bDllSearchRestricted;
     std::vector<DWORD> sleeps;   // every PlatformSleep, in milliseconds; nothing really waits
     // The folder lock as another run holds it: this many more opens fail
     // with ERROR_SHARING_VIOLATION (FAKE_EVERY_CALL: all of them).

@@ -273,6 +273,9 @@ TEST(RunMain, PolicyFolderLock)
         }
         // The lock is gone with its handle, whatever the outcome.
         EXPECT_FALSE(FakeHasFile(dir + u"\\Registry.pol.lck"));
+        // Before anything else, the DLL search is kept to System32.
+        ASSERT_FALSE(g_fake.calls.empty());
+        EXPECT_EQ(g_fake.calls.front(), "RestrictDllSearch");
         EXPECT_TRUE(g_fake.openFiles.empty());
 
         const auto& calls = g_fake.calls;
